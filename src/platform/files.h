@@ -1,0 +1,47 @@
+// File access as the run log and the configuration reader need it. The program often runs
+// as root and writes into shared folders, so a file it appends to is opened without
+// following a symbolic link planted at its name, and only an ordinary file is written.
+#ifndef FORGEVAL_PLATFORM_FILES_H_
+#define FORGEVAL_PLATFORM_FILES_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace forgeval::platform {
+
+// An open file descriptor that is closed when the object goes away.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release();
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens `path` for appending, creating it (mode 0644) when it is missing. Fails (invalid fd)
+// when the last component is a symbolic link, or when the name is not an ordinary file
+// (a folder, a pipe, a device).
+UniqueFd OpenForAppend(const std::string& path);
+
+// Writes all of `data` with as few write calls as the kernel allows (one for a log line on
+// an O_APPEND file, which keeps lines of several writers whole). False on any error.
+bool WriteAll(int fd, std::string_view data);
+
+// The whole content of an ordinary file, or nothing when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
+}  // namespace forgeval::platform
+
+#endif  // FORGEVAL_PLATFORM_FILES_H_

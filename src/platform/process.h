@@ -1,0 +1,30 @@
+// Facts about the running process that the rest of the program needs from the operating
+// system: where the program's own file lies (the log and the crash files are written beside
+// it) and its process id. Thread-safe; nothing is cached.
+#ifndef FORGEVAL_PLATFORM_PROCESS_H_
+#define FORGEVAL_PLATFORM_PROCESS_H_
+
+#include <string>
+
+namespace forgeval::platform {
+
+// Full path of the running program's file (readlink of /proc/self/exe); empty when the
+// kernel cannot tell.
+std::string ProgramPath();
+
+// Folder part of a path: everything before its last '/', or before its last '\' when it has
+// no '/'; empty when it has neither.
+std::string FolderOf(const std::string& path);
+
+// FolderOf(ProgramPath()).
+std::string ProgramFolder();
+
+// Returns `path` with every backslash turned into '/', so that Windows-era configuration
+// values (".\forgeval.Log") name the same files here.
+std::string WithForwardSlashes(std::string path);
+
+int ProcessId();
+
+}  // namespace forgeval::platform
+
+#endif  // FORGEVAL_PLATFORM_PROCESS_H_

@@ -1,0 +1,72 @@
+#include "platform/syslog_socket.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace forgeval::platform {
+namespace {
+
+int ConnectDatagram(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return -1;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendOnce(int fd, std::string_view datagram, int* error) {
+  for (;;) {
+    ssize_t sent = send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return true;
+    if (errno != EINTR) {
+      *error = errno;
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+std::string SyslogSocketPath() {
+  const char* configured = getenv(kSyslogSocketVariable);
+  if (configured != nullptr && configured[0] != '\0') return configured;
+  return "/dev/log";
+}
+
+bool SyslogSocket::Connect(const std::string& path) {
+  Close();
+  fd_ = ConnectDatagram(path);
+  path_ = path;
+  return fd_ >= 0;
+}
+
+bool SyslogSocket::Send(std::string_view datagram) {
+  if (fd_ < 0) return false;
+  int error = 0;
+  if (SendOnce(fd_, datagram, &error)) return true;
+  if (error != ECONNREFUSED && error != ENOTCONN) return false;
+  // A fresh socket for this one retry; the old descriptor stays in place for the other
+  // threads, which may be sending on it right now.
+  int fresh = ConnectDatagram(path_);
+  if (fresh < 0) return false;
+  bool sent = SendOnce(fresh, datagram, &error);
+  close(fresh);
+  return sent;
+}
+
+void SyslogSocket::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace forgeval::platform

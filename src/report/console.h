@@ -1,0 +1,23 @@
+// The console conventions: every line the operator sees goes to standard output through one
+// call of the C runtime, so lines of several workers interleave whole. Standard output is
+// line-buffered from the start, so lines reach a pipe or a file in order and a crash loses
+// none that was printed.
+#ifndef FORGEVAL_REPORT_CONSOLE_H_
+#define FORGEVAL_REPORT_CONSOLE_H_
+
+#include <string_view>
+
+namespace forgeval {
+
+// Makes standard output line-buffered. Called once, before the first line.
+void ConsoleInit();
+
+// Formatted output to standard output in one call.
+void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A finished text (an error text) written unchanged: a '%' in it stays a '%'.
+void ConsoleWrite(std::string_view text);
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_REPORT_CONSOLE_H_

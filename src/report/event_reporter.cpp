@@ -1,0 +1,65 @@
+#include "report/event_reporter.h"
+
+#include <cassert>
+#include <cstdio>
+
+#include "platform/process.h"
+
+namespace forgeval {
+namespace {
+
+EventReporter* g_instance = nullptr;
+
+// User facility (1) times 8 plus error severity (3).
+constexpr int kErrorPriority = 11;
+
+}  // namespace
+
+EventReporter::EventReporter() {
+  assert(g_instance == nullptr);
+  g_instance = this;
+}
+
+EventReporter::~EventReporter() {
+  DeregisterEventLogSource();
+  g_instance = nullptr;
+}
+
+EventReporter* EventReporter::Instance() { return g_instance; }
+
+bool EventReporter::RegisterEventLogSource() {
+  return socket_.Connect(platform::SyslogSocketPath());
+}
+
+int EventReporter::ReportErrorEvent(const char* text) {
+  if (!socket_.connected() || text == nullptr) return 0;
+  return socket_.Send(FormatErrorEvent(text, time(nullptr), platform::ProcessId())) ? 1 : 0;
+}
+
+void EventReporter::DeregisterEventLogSource() { socket_.Close(); }
+
+std::string FormatErrorEvent(std::string_view text, time_t now, int pid) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  struct tm local {};
+  localtime_r(&now, &local);
+  char head[64];
+  snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", kErrorPriority,
+           kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+           kEventSourceName, pid);
+  std::string datagram(head);
+  datagram.append(text);
+  return datagram;
+}
+
+bool RegisterEventLogSource() {
+  EventReporter* reporter = EventReporter::Instance();
+  return reporter != nullptr && reporter->RegisterEventLogSource();
+}
+
+int ReportErrorEvent(const char* text) {
+  EventReporter* reporter = EventReporter::Instance();
+  return reporter == nullptr ? 0 : reporter->ReportErrorEvent(text);
+}
+
+}  // namespace forgeval

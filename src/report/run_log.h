@@ -1,0 +1,84 @@
+// The run log: the one process-wide object through which every thread writes the log file.
+// It writes a header when opened, one line per message (optionally stamped with the local
+// time and prefixed with a worker's number) and a footer when closed. Runs append; nothing
+// ever truncates the file.
+//
+// Every line is written with the file opened for appending and closed again, all under one
+// lock, so lines of several workers never mix and a crash loses no line already written.
+// The lock is a leaf: nothing else is locked while it is held. When the file cannot be
+// opened (a missing folder, no rights, a full disk) the line is silently lost and the run
+// goes on.
+//
+// Exactly one RunLog exists at a time; it registers itself on construction, and the free
+// functions below (LogMessage, ...) write through it from any thread.
+#ifndef FORGEVAL_REPORT_RUN_LOG_H_
+#define FORGEVAL_REPORT_RUN_LOG_H_
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+namespace forgeval {
+
+class RunLog {
+ public:
+  // Size of the message buffer: a message holds at most kMessageBufferSize - 1 characters.
+  static constexpr int kMessageBufferSize = 3000;
+
+  RunLog();
+  RunLog(const RunLog&) = delete;
+  RunLog& operator=(const RunLog&) = delete;
+  // Writes the footer (Close) when the log was opened and not closed yet.
+  ~RunLog();
+
+  // The process-wide run log, or null when none exists.
+  static RunLog* Instance();
+
+  // Switches line writing on, names the file `name` inside `folder` (an absolute `name`
+  // stands alone; backslashes in it are read as '/') and writes the header.
+  void Open(const std::string& folder, const std::string& name);
+  void SetLineWriting(bool on);
+  void SetTimestamps(bool on);
+
+  // One line from a printf format. Returns 0 when no log is open or `format` is null, 1 when
+  // line writing is off (the line is dropped), 1 when written, 0 when the file could not be
+  // opened or written.
+  int Message(const char* format, va_list arguments) __attribute__((format(printf, 2, 0)));
+  // The same with "Thread <index> : " in front of the line.
+  int ThreadMessage(int worker_index, const char* format, va_list arguments)
+      __attribute__((format(printf, 3, 0)));
+  void BlankLine();
+  // Writes the footer; after it no line is written.
+  void Close();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  int WriteLine(const int* worker_index, const char* format, va_list arguments)
+      __attribute__((format(printf, 3, 0)));
+  // Appends `text` to the file; the caller holds mutex_.
+  bool AppendLocked(const std::string& text);
+
+  char message_[kMessageBufferSize] = {};  // guarded by mutex_
+  std::string path_;
+  std::mutex mutex_;
+  bool line_writing_ = false;
+  bool timestamps_ = false;
+  bool closed_ = false;
+};
+
+// Local time as "%m/%d/%Y %H:%M:%S"; empty when it cannot be formed.
+std::string LogTimestamp();
+
+// The operations on the process-wide run log. Before a RunLog exists they write nothing.
+// LogOpen names the file relative to the program's own folder.
+void LogOpen(const std::string& name);
+int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int LogThreadMessage(int worker_index, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+void LogBlankLine();
+void LogClose();
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_REPORT_RUN_LOG_H_

@@ -1,0 +1,61 @@
+#include "run/run_driver.h"
+
+#include <cstdint>
+#include <string>
+
+#include "report/console.h"
+#include "report/event_reporter.h"
+#include "report/run_log.h"
+#include "run/failure_flag.h"
+#include "run/ini_file.h"
+#include "run/worker_dispatch.h"
+
+namespace forgeval {
+namespace {
+
+constexpr const char* kDefaultIniPath = ".\\forgeval.ini";
+constexpr const char* kDefaultLogFile = ".\\forgeval.Log";
+constexpr const char* kPassedVerdict = "All tests passed successfully.";
+constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
+
+void StartUp(int argc, char** argv) {
+  ClearFailureFlag();
+  ConsolePrint("Forgeval 1.3");
+  ConsolePrint("\n------------------------------------------------------------------\n");
+  RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
+  IniFile::Instance()->SetPath(argc > 1 ? argv[1] : kDefaultIniPath);
+  std::string log_file = IniReadString("Main", "LogFile", kDefaultLogFile);
+  LogOpen(log_file.substr(0, kLogFileNameLength));
+  if (RunLog* log = RunLog::Instance()) {
+    log->SetLineWriting(true);
+    log->SetTimestamps(true);
+  }
+}
+
+void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
+  LogBlankLine();
+  LogMessage("--- Loop %d of %d ---", pass_number, pass_count);
+  ConsolePrint("--- Loop %d of %d ---\n", pass_number, pass_count);
+  for (const TestEntry& test : tests) {
+    // Read at this moment: the file may have been edited since the last pass.
+    if (IniReadBool(test.section, "Enabled", true)) DispatchTest(test);
+  }
+}
+
+}  // namespace
+
+int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
+  StartUp(argc, argv);
+  // Counts of 2^31 and more are negative as signed numbers and run no pass.
+  const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
+  for (int32_t pass = 0; pass < pass_count; ++pass) RunPass(pass + 1, pass_count, tests);
+
+  LogBlankLine();
+  const bool failed = FailureFlagRaised();
+  const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
+  LogMessage("%s", verdict);
+  ConsolePrint("\n%s\n", verdict);
+  return failed ? 1 : 0;
+}
+
+}  // namespace forgeval

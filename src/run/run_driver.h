@@ -1,0 +1,26 @@
+// The run driver: the body of the main thread. It prints the banner, registers the event
+// source, locates the configuration file, opens the log, runs the configured number of
+// passes over the tests in their fixed order (each enabled test through the worker
+// dispatch), and ends with the verdict. It never inspects test results: everything it knows
+// about success comes from the failure flag.
+//
+// The process-wide IniFile, RunLog and EventReporter must exist before it is called.
+#ifndef FORGEVAL_RUN_RUN_DRIVER_H_
+#define FORGEVAL_RUN_RUN_DRIVER_H_
+
+#include <span>
+
+#include "run/test_table.h"
+
+namespace forgeval {
+
+// Longest `LogFile` name the driver uses; a longer value is cut.
+inline constexpr size_t kLogFileNameLength = 29;
+
+// Runs the whole run and returns the exit code: 0 when no error was reported, 1 when one
+// was. `argv[1]`, when present, is the configuration path; further arguments are ignored.
+int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_RUN_RUN_DRIVER_H_

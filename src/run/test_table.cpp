@@ -1,0 +1,41 @@
+#include "run/test_table.h"
+
+#include <algorithm>
+#include <array>
+
+namespace forgeval {
+namespace {
+
+constexpr std::array<TestEntry, 6> kAllTests = {{
+    {"Memory", "[***ERROR: Memory Test : ", nullptr, WorkerList::kPerProcessor},
+    {"Cache", "[***ERROR: Cache Test : ", nullptr, WorkerList::kPerProcessor},
+    {"FFT", "[*** ERROR: FFT Test : ", nullptr, WorkerList::kPerProcessor},
+    {"SortAlgorithms", "[***ERROR: QuickSort Test : ", nullptr, WorkerList::kPerProcessor},
+    {"Matrix", "[***ERROR: Matrix Test : ", nullptr, WorkerList::kPerProcessor},
+    {"Disk", "[***ERROR: Disk Test : ", nullptr, WorkerList::kPerDrive},
+}};
+
+struct BuiltTable {
+  std::array<TestEntry, 6> tests{};
+  size_t count = 0;
+};
+
+constexpr BuiltTable MakeBuiltTable() {
+  BuiltTable table;
+  for (const TestEntry& test : kAllTests) {
+    if (test.entry != nullptr) table.tests[table.count++] = test;
+  }
+  return table;
+}
+
+constexpr BuiltTable kBuiltTests = MakeBuiltTable();
+
+}  // namespace
+
+std::span<const TestEntry> BuiltTests() {
+  return std::span<const TestEntry>(kBuiltTests.tests.data(), kBuiltTests.count);
+}
+
+std::span<const TestEntry> AllTests() { return kAllTests; }
+
+}  // namespace forgeval

@@ -1,0 +1,52 @@
+// The worker dispatch runs one enabled test of a pass: it turns the test's configured list
+// into worker threads (at most kMaxWorkersPerTest), starts one thread per entry, pins each
+// to one processor right after its start, and returns when every thread of the test has
+// ended. It judges nothing: workers report their own errors.
+//
+// Texts it writes, each beginning with the test's error prefix:
+//   "Unable to set Thread Affinity mask for thread %d ***]"  log and console; the worker
+//       runs unpinned and the run is not failed by it.
+//   "Only 10 workers per test, <list> entries left out: ... ***]"  log and console, once.
+//   "Unable to start thread %d (<reason>) ***]"  log, system log and console; raises the
+//       failure flag, because a test that did not run cannot pass.
+#ifndef FORGEVAL_RUN_WORKER_DISPATCH_H_
+#define FORGEVAL_RUN_WORKER_DISPATCH_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "run/test_table.h"
+
+namespace forgeval {
+
+inline constexpr int kMaxWorkersPerTest = 10;
+
+// Highest processor number an affinity mask can name.
+inline constexpr int kMaxProcessorNumber = 63;
+
+// The disk worker's thread argument: one record per drive entry, unchanged while the
+// workers of the test run.
+struct DiskWorkerArgs {
+  std::string drive_root;  // the drive's directory with one trailing '/'
+  int32_t worker_index = 0;
+  int32_t size = 0;  // the "Size" setting, 40 when missing or empty
+};
+
+// Starts the test's workers, pins them and waits for all of them.
+void DispatchTest(const TestEntry& test);
+
+// The processor number a "CPU" entry names: its leading decimal number (0 for a word).
+int ProcessorNumber(std::string_view entry);
+
+// A "Drive" entry as the directory the disk worker writes into: backslashes read as '/',
+// with exactly one trailing '/'.
+std::string DriveRootPath(std::string_view entry);
+
+// The disk test's "Size": the first 64 characters of its text; 40 when empty, else the
+// 32-bit unsigned conversion stored unchanged (so -5 gives -5).
+int32_t DiskSizeSetting();
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_RUN_WORKER_DISPATCH_H_

@@ -1,0 +1,166 @@
+// End-to-end runs of the real forgeval binary, copied into a folder of the test's own with a
+// configuration file written for the case, as an operator would start it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "run_process.h"
+#include "syslog_listener.h"
+#include "temp_dir.h"
+
+namespace forgeval::testing {
+namespace {
+
+const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
+const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n";
+const std::string kPassed = "\nAll tests passed successfully.\n";
+
+// Every test switched off, so a run shows only the driver's own lines.
+const std::string kAllDisabled =
+    "[Memory]\nEnabled=0\n[Cache]\nEnabled=false\n[FFT]\nEnabled=no\n"
+    "[SortAlgorithms]\nEnabled=off\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n";
+
+std::string LogHeader() {
+  return "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t" + kStamp + "\n\n";
+}
+std::string LogFooter() {
+  return "\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n";
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    chmod(dir_.path().c_str(), 0755);  // the unprivileged runs need to reach the program
+    std::filesystem::copy_file(FORGEVAL_BINARY, program_);
+  }
+  ProcessResult Run(const std::string& ini, std::vector<std::string> extra_args = {},
+                    ProcessOptions options = {}) {
+    WriteFile(dir_.File("forgeval.ini"), ini);
+    chmod(dir_.File("forgeval.ini").c_str(), 0644);
+    if (options.working_dir.empty()) options.working_dir = dir_.path();
+    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", dir_.File("no-listener.sock"));
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    return RunProcess(argv, options);
+  }
+  std::string Log(const std::string& name = "forgeval.Log") const {
+    return ReadFile(dir_.File(name));
+  }
+
+  TempDir dir_;
+  std::string program_ = dir_.File("forgeval");
+};
+
+TEST_F(EndToEndTest, ConsoleShowsBannerPassLinesAndVerdictExactly) {
+  ProcessResult result = Run("[Main]\nLoop=3\n" + kAllDisabled);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n"
+                                     "--- Loop 3 of 3 ---\n" + kPassed);
+  EXPECT_EQ(result.errors, "");
+}
+
+TEST_F(EndToEndTest, LogHasHeaderStampedLinesAndFooterAndRunsAppend) {
+  const std::string ini = "[Main]\nLoop=2\n" + kAllDisabled;
+  ASSERT_EQ(Run(ini).exit_code, 0);
+  ASSERT_EQ(Run(ini).exit_code, 0);
+  const std::string one_run = LogHeader() + "\n" + kStamp + " : --- Loop 1 of 2 ---\n\n" + kStamp +
+                              " : --- Loop 2 of 2 ---\n\n" + kStamp +
+                              " : All tests passed successfully.\n" + LogFooter();
+  EXPECT_TRUE(std::regex_match(Log(), std::regex(one_run + one_run))) << Log();
+}
+
+TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
+  for (const char* loop : {"0", "none", "-1", "2147483648"}) {
+    SCOPED_TRACE(loop);
+    std::filesystem::remove(dir_.File("forgeval.Log"));
+    ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.output, kBanner + kPassed);
+    EXPECT_TRUE(std::regex_match(
+        Log(), std::regex(LogHeader() + "\n" + kStamp + " : All tests passed successfully.\n" +
+                          LogFooter())))
+        << Log();
+  }
+}
+
+TEST_F(EndToEndTest, MissingConfigurationRunsOnePassWithDefaults) {
+  ProcessResult result = Run("", {dir_.File("absent.ini"), "ignored", "also ignored"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output.substr(0, kBanner.size()), kBanner);
+  EXPECT_NE(result.output.find("--- Loop 1 of 1 ---\n"), std::string::npos);
+  EXPECT_TRUE(result.output.ends_with(kPassed));
+  EXPECT_FALSE(Log().empty());
+}
+
+TEST_F(EndToEndTest, ConfigurationPathFromTheFirstArgument) {
+  const std::string other = dir_.File("other.ini");
+  WriteFile(other, "[Main]\nLoop=2\nLogFile=other.Log\n" + kAllDisabled);
+  ProcessResult result = Run("[Main]\nLoop=5\n" + kAllDisabled, {other});
+  EXPECT_NE(result.output.find("--- Loop 2 of 2 ---\n"), std::string::npos);
+  EXPECT_EQ(result.output.find("of 5"), std::string::npos);
+  EXPECT_FALSE(Log("other.Log").empty());
+}
+
+TEST_F(EndToEndTest, LogLiesBesideTheProgramWhateverTheCurrentFolder) {
+  TempDir elsewhere;
+  ProcessOptions options;
+  options.working_dir = elsewhere.path();
+  WriteFile(elsewhere.File("forgeval.ini"), "[Main]\nLoop=1\nLogFile=.\\beside.Log\n" + kAllDisabled);
+  ProcessResult result = Run("", {}, options);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(Log("beside.Log").find("--- Loop 1 of 1 ---"), std::string::npos);
+  EXPECT_FALSE(FileExists(elsewhere.File("beside.Log")));
+}
+
+TEST_F(EndToEndTest, LogFileNameIsCutTo29Characters) {
+  const std::string name40 = "abcdefghijklmnopqrstuvwxyz0123456789.Log";
+  ASSERT_EQ(name40.size(), 40u);
+  ASSERT_EQ(Run("[Main]\nLogFile=" + name40 + "\n" + kAllDisabled).exit_code, 0);
+  EXPECT_TRUE(FileExists(dir_.File(name40.substr(0, 29))));
+  EXPECT_FALSE(FileExists(dir_.File(name40)));
+}
+
+TEST_F(EndToEndTest, UnwritableLogFolderLeavesTheRunUnchanged) {
+  mkdir(dir_.File("logs").c_str(), 0555);
+  ProcessOptions options;
+  options.unprivileged = true;
+  ProcessResult result = Run("[Main]\nLoop=1\nLogFile=logs/run.Log\n" + kAllDisabled, {}, options);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 1 ---\n" + kPassed);
+  EXPECT_FALSE(FileExists(dir_.File("logs/run.Log")));
+}
+
+TEST_F(EndToEndTest, EmptyLogFileNameWritesNoLog) {
+  ProcessResult result = Run("[Main]\nLoop=1\nLogFile=\n" + kAllDisabled);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 1 ---\n" + kPassed);
+  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")));
+}
+
+TEST_F(EndToEndTest, ARunWithoutErrorsSendsNothingToTheSystemLog) {
+  SyslogListener listener(dir_.File("log.sock"));
+  ProcessOptions options;
+  options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener.path());
+  WriteFile(dir_.File("forgeval.ini"), "[Main]\nLoop=2\n" + kAllDisabled);
+  ProcessResult result = RunProcess({program_}, [&] {
+    options.working_dir = dir_.path();
+    return options;
+  }());
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(listener.Drain(100).empty());
+}
+
+TEST_F(EndToEndTest, ShippedConfigurationIsComplete) {
+  const std::string shipped = ReadFile(std::string(FORGEVAL_SOURCE_DIR) + "/forgeval.ini");
+  for (const char* key :
+       {"[Main]", "LogFile=", "Loop=", "[Memory]", "MemSize=", "[Cache]", "[FFT]",
+        "[SortAlgorithms]", "ArraySize=", "[Matrix]", "[Disk]", "Drive=", "Size="}) {
+    EXPECT_NE(shipped.find(key), std::string::npos) << key;
+  }
+}
+
+}  // namespace
+}  // namespace forgeval::testing

@@ -1,0 +1,32 @@
+// A unix datagram socket of the test's own, standing in for /dev/log, that collects what the
+// program sends to the system log.
+#ifndef FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
+#define FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
+
+#include <string>
+#include <vector>
+
+namespace forgeval::testing {
+
+class SyslogListener {
+ public:
+  // Binds a socket at `path`.
+  explicit SyslogListener(std::string path);
+  SyslogListener(const SyslogListener&) = delete;
+  SyslogListener& operator=(const SyslogListener&) = delete;
+  ~SyslogListener();
+
+  const std::string& path() const { return path_; }
+
+  // Every datagram that has arrived, waiting up to `wait_ms` for the first one when none
+  // has arrived yet.
+  std::vector<std::string> Drain(int wait_ms = 0);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace forgeval::testing
+
+#endif  // FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_

@@ -1,0 +1,31 @@
+// A fresh folder below /tmp for one test, removed with everything in it afterwards, and
+// small helpers to write and read the files in it.
+#ifndef FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
+#define FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
+
+#include <string>
+
+namespace forgeval::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+// The file's content; empty when it is missing.
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace forgeval::testing
+
+#endif  // FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
