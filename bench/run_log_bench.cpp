@@ -25,8 +25,7 @@ void BM_LogThreadMessage(benchmark::State& state) {
     log.Open(dir, "bench.Log");
     log.SetTimestamps(true);
     for (auto _ : state) {
-      benchmark::DoNotOptimize(
-          forgeval::LogThreadMessage(0, "Testing DRAM Arrays... block %d", 7));
+      benchmark::DoNotOptimize(forgeval::LogThreadMessage(0, "Testing DRAM Arrays... block %d", 7));
     }
   }
   unlink((dir + "/bench.Log").c_str());

@@ -26,9 +26,7 @@ const std::string kAllDisabled =
 std::string LogHeader() {
   return "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t" + kStamp + "\n\n";
 }
-std::string LogFooter() {
-  return "\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n";
-}
+std::string LogFooter() { return "\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n"; }
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -57,8 +55,10 @@ class EndToEndTest : public ::testing::Test {
 TEST_F(EndToEndTest, ConsoleShowsBannerPassLinesAndVerdictExactly) {
   ProcessResult result = Run("[Main]\nLoop=3\n" + kAllDisabled);
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n"
-                                     "--- Loop 3 of 3 ---\n" + kPassed);
+  EXPECT_EQ(result.output, kBanner +
+                               "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n"
+                               "--- Loop 3 of 3 ---\n" +
+                               kPassed);
   EXPECT_EQ(result.errors, "");
 }
 
@@ -79,9 +79,9 @@ TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
     ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.output, kBanner + kPassed);
-    EXPECT_TRUE(std::regex_match(
-        Log(), std::regex(LogHeader() + "\n" + kStamp + " : All tests passed successfully.\n" +
-                          LogFooter())))
+    EXPECT_TRUE(
+        std::regex_match(Log(), std::regex(LogHeader() + "\n" + kStamp +
+                                           " : All tests passed successfully.\n" + LogFooter())))
         << Log();
   }
 }
@@ -108,7 +108,8 @@ TEST_F(EndToEndTest, LogLiesBesideTheProgramWhateverTheCurrentFolder) {
   TempDir elsewhere;
   ProcessOptions options;
   options.working_dir = elsewhere.path();
-  WriteFile(elsewhere.File("forgeval.ini"), "[Main]\nLoop=1\nLogFile=.\\beside.Log\n" + kAllDisabled);
+  WriteFile(elsewhere.File("forgeval.ini"),
+            "[Main]\nLoop=1\nLogFile=.\\beside.Log\n" + kAllDisabled);
   ProcessResult result = Run("", {}, options);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_NE(Log("beside.Log").find("--- Loop 1 of 1 ---"), std::string::npos);

@@ -39,11 +39,10 @@ TEST_F(RunLogTest, HeaderLinesBlankLinesAndFooter) {
   EXPECT_EQ(LogMessage("--- Loop %d of %d ---", 1, 2), 1);
   EXPECT_EQ(LogThreadMessage(3, "Testing %s...", "DRAM"), 1);
   LogClose();
-  const std::string expected = std::string("Forgeval 1.3\n") + std::string(51, '-') +
-                               "\n\nStarted at:\t" + kStamp + "\n\n\n" + kStamp +
-                               " : --- Loop 1 of 2 ---\nThread 3 : " + kStamp +
-                               " : Testing DRAM...\n\nClosed at:\t" + kStamp + "\n" +
-                               std::string(41, '-') + "\n\n";
+  const std::string expected =
+      std::string("Forgeval 1.3\n") + std::string(51, '-') + "\n\nStarted at:\t" + kStamp +
+      "\n\n\n" + kStamp + " : --- Loop 1 of 2 ---\nThread 3 : " + kStamp +
+      " : Testing DRAM...\n\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n";
   EXPECT_TRUE(std::regex_match(Content(), std::regex(expected))) << Content();
 }
 
@@ -130,7 +129,8 @@ TEST_F(RunLogTest, TenWorkersLeaveOnlyWholeLines) {
   for (int worker = 0; worker < kWorkers; ++worker) {
     workers.emplace_back([worker] {
       for (int line = 0; line < kLines; ++line) {
-        LogThreadMessage(worker, "worker %d line %d %s", worker, line, std::string(100, 'x').c_str());
+        LogThreadMessage(worker, "worker %d line %d %s", worker, line,
+                         std::string(100, 'x').c_str());
       }
     });
   }

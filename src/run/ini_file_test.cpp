@@ -45,8 +45,9 @@ TEST_F(IniFileTest, NamesMatchWithoutCaseAndFirstKeyWins) {
 }
 
 TEST_F(IniFileTest, CommentsBlankLinesCarriageReturnsAndQuotes) {
-  Write("\xEF\xBB\xBF; a comment\r\n# another=1\r\n[Main]\r\n;Loop=5\r\n  # Loop=6\r\n"
-        "Loop=3\r\nLogFile=\"run one.Log\"\r\nbare line\r\n");
+  Write(
+      "\xEF\xBB\xBF; a comment\r\n# another=1\r\n[Main]\r\n;Loop=5\r\n  # Loop=6\r\n"
+      "Loop=3\r\nLogFile=\"run one.Log\"\r\nbare line\r\n");
   EXPECT_EQ(ini_.ReadInt("Main", "Loop", 1), 3u);
   EXPECT_EQ(ini_.ReadString("Main", "LogFile", ""), "run one.Log");
   EXPECT_EQ(ini_.ReadString("", "another", "none"), "none");
@@ -61,9 +62,9 @@ TEST_F(IniFileTest, FileIsReadAgainOnEveryCall) {
 
 TEST_F(IniFileTest, BooleanSpellings) {
   const std::pair<const char*, bool> cases[] = {
-      {"TRUE", true}, {"Yes", true},   {"5", true},    {"-1", true},  {"2", true},
-      {"false", false}, {"No", false}, {"0", false},   {"off", false}, {"on", false},
-      {"  7 apples", true}, {"yes please", false},
+      {"TRUE", true}, {"Yes", true},    {"5", true},          {"-1", true},
+      {"2", true},    {"false", false}, {"No", false},        {"0", false},
+      {"off", false}, {"on", false},    {"  7 apples", true}, {"yes please", false},
   };
   for (const auto& [text, expected] : cases) {
     Write(std::string("[Cache]\nEnabled=") + text + "\n");

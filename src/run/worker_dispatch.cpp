@@ -23,9 +23,8 @@ void LogAndPrint(const std::string& text) {
 
 void ReportTooManyEntries(const TestEntry& test, std::string_view key,
                           const std::vector<std::string>& entries) {
-  std::string text = std::string(test.error_prefix) + "Only " +
-                     std::to_string(kMaxWorkersPerTest) + " workers per test, " +
-                     std::string(key) + " entries left out: ";
+  std::string text = std::string(test.error_prefix) + "Only " + std::to_string(kMaxWorkersPerTest) +
+                     " workers per test, " + std::string(key) + " entries left out: ";
   for (size_t i = kMaxWorkersPerTest; i < entries.size(); ++i) {
     if (i > kMaxWorkersPerTest) text += ", ";
     text += entries[i];

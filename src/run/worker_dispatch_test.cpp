@@ -117,7 +117,8 @@ class WorkerDispatchTest : public ::testing::Test {
   }
   std::vector<Seen> SeenByIndex() {
     std::vector<Seen> seen = g_seen;
-    std::sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) { return a.index < b.index; });
+    std::sort(seen.begin(), seen.end(),
+              [](const Seen& a, const Seen& b) { return a.index < b.index; });
     return seen;
   }
 
@@ -176,8 +177,7 @@ TEST_F(WorkerDispatchTest, ElevenEntriesStartTenWorkersAndSaySo) {
 
 TEST_F(WorkerDispatchTest, DiskWorkersArePinnedByPositionAndGetTheirRecords) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "needs two processors";
-  WriteFile(dir_.File("forgeval.ini"),
-            "[Disk]\nCPU=1\nDrive=/mnt/a, /mnt/b//, C:\\\nSize=-5\n");
+  WriteFile(dir_.File("forgeval.ini"), "[Disk]\nCPU=1\nDrive=/mnt/a, /mnt/b//, C:\\\nSize=-5\n");
   const TestEntry disk{"Disk", "[***ERROR: Disk Test : ", &DiskWorker, WorkerList::kPerDrive};
   EXPECT_EQ(Dispatch(disk), "");
   std::vector<Seen> seen = SeenByIndex();
@@ -233,7 +233,8 @@ TEST_F(WorkerDispatchTest, ThreadThatCannotStartFailsTheRun) {
         sscanf(ReadFile("/proc/self/statm").c_str(), "%ld", &pages);
         rlimit limit;
         getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (2 << 20);
+        limit.rlim_cur =
+            static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (2 << 20);
         setrlimit(RLIMIT_AS, &limit);
         const std::string console = Dispatch(matrix);
         const std::string text =
