@@ -40,7 +40,7 @@ std::string LogTimestamp() {
 }
 
 void RunLog::Open(const std::string& folder, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   line_writing_ = true;
   std::string file = platform::WithForwardSlashes(name);
   path_ = (!file.empty() && file[0] == '/') ? file : folder + "/" + file;
@@ -49,12 +49,12 @@ void RunLog::Open(const std::string& folder, const std::string& name) {
 }
 
 void RunLog::SetLineWriting(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   line_writing_ = on;
 }
 
 void RunLog::SetTimestamps(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   timestamps_ = on;
 }
 
@@ -67,7 +67,7 @@ int RunLog::ThreadMessage(int worker_index, const char* format, va_list argument
 }
 
 int RunLog::WriteLine(const int* worker_index, const char* format, va_list arguments) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   if (path_.empty() || closed_) return 0;
   if (!line_writing_) return 1;
   if (format == nullptr) return 0;
@@ -81,13 +81,13 @@ int RunLog::WriteLine(const int* worker_index, const char* format, va_list argum
 }
 
 void RunLog::BlankLine() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   if (path_.empty() || closed_) return;
   AppendLocked("\n");
 }
 
 void RunLog::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   if (path_.empty() || closed_) return;
   closed_ = true;
   AppendLocked("\nClosed at:\t" + LogTimestamp() + "\n" + kFooterRule);

@@ -5,7 +5,8 @@
 //
 // Every line is written with the file opened for appending and closed again, all under one
 // lock, so lines of several workers never mix and a crash loses no line already written.
-// The lock is a leaf: nothing else is locked while it is held. When the file cannot be
+// The lock is a leaf: nothing else is locked while it is held, and a processor fault while
+// it is held releases it. When the file cannot be
 // opened (a missing folder, no rights, a full disk) the line is silently lost and the run
 // goes on.
 //
@@ -17,6 +18,8 @@
 #include <cstdarg>
 #include <mutex>
 #include <string>
+
+#include "platform/fault_signals.h"
 
 namespace forgeval {
 
@@ -61,7 +64,9 @@ class RunLog {
 
   char message_[kMessageBufferSize] = {};  // guarded by mutex_
   std::string path_;
-  std::mutex mutex_;
+  // Released by the fault guard when a processor fault hits a thread while it writes a line
+  // (a bad argument to a format, say), so the other workers and the error path go on.
+  platform::FaultReleasedMutex mutex_;
   bool line_writing_ = false;
   bool timestamps_ = false;
   bool closed_ = false;

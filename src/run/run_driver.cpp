@@ -1,14 +1,18 @@
 #include "run/run_driver.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "fault/se_exception.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
+#include "report/failure_flag.h"
 #include "report/run_log.h"
-#include "run/failure_flag.h"
 #include "run/ini_file.h"
 #include "run/worker_dispatch.h"
+#include "stress/worker_frame.h"
 
 namespace forgeval {
 namespace {
@@ -19,7 +23,6 @@ constexpr const char* kPassedVerdict = "All tests passed successfully.";
 constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
 
 void StartUp(int argc, char** argv) {
-  ClearFailureFlag();
   ConsolePrint("Forgeval 1.3");
   ConsolePrint("\n------------------------------------------------------------------\n");
   RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
@@ -42,9 +45,7 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
   }
 }
 
-}  // namespace
-
-int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
+int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StartUp(argc, argv);
   // Counts of 2^31 and more are negative as signed numbers and run no pass.
   const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
@@ -56,6 +57,26 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
   return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
+  SeTranslatorScope translator;
+  ClearFailureFlag();
+  try {
+    int exit_code = 0;
+    auto run = [&] { exit_code = RunPasses(argc, argv, tests); };
+    RunTranslated(run);
+    return exit_code;
+  } catch (CSeException* exception) {
+    std::string text;
+    exception->GetErrorMessage(text);
+    TakeErrorPath(std::move(text), exception);
+    // The main thread ends here, without the orderly shut-down: no log footer.
+    fflush(stdout);
+    std::_Exit(kDriverFaultExitCode);
+  }
 }
 
 }  // namespace forgeval

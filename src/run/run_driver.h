@@ -17,8 +17,13 @@ namespace forgeval {
 // Longest `LogFile` name the driver uses; a longer value is cut.
 inline constexpr size_t kLogFileNameLength = 29;
 
+// Exit status of a run that a processor fault in the driver's own code ended.
+inline constexpr int kDriverFaultExitCode = 255;
+
 // Runs the whole run and returns the exit code: 0 when no error was reported, 1 when one
 // was. `argv[1]`, when present, is the configuration path; further arguments are ignored.
+// A processor fault in the driver itself takes the error path and ends the process with
+// kDriverFaultExitCode, without the orderly shut-down.
 int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
 
 }  // namespace forgeval

@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "report/event_reporter.h"
+#include "report/failure_flag.h"
 #include "report/run_log.h"
-#include "run/failure_flag.h"
 #include "run/ini_file.h"
 #include "temp_dir.h"
 

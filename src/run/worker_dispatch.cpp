@@ -8,8 +8,8 @@
 #include "platform/thread.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
+#include "report/failure_flag.h"
 #include "report/run_log.h"
-#include "run/failure_flag.h"
 #include "run/ini_file.h"
 
 namespace forgeval {

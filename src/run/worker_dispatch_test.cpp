@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "report/failure_flag.h"
 #include "report/run_log.h"
-#include "run/failure_flag.h"
 #include "run/ini_file.h"
 #include "temp_dir.h"
 

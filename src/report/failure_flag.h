@@ -2,8 +2,8 @@
 // (a worker's or the driver's), never cleared during the run, and read for the verdict and
 // the exit code. Workers raise it while other workers run, so it is atomic; every writer
 // stores the same value.
-#ifndef FORGEVAL_RUN_FAILURE_FLAG_H_
-#define FORGEVAL_RUN_FAILURE_FLAG_H_
+#ifndef FORGEVAL_REPORT_FAILURE_FLAG_H_
+#define FORGEVAL_REPORT_FAILURE_FLAG_H_
 
 namespace forgeval {
 
@@ -13,4 +13,4 @@ bool FailureFlagRaised();
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_RUN_FAILURE_FLAG_H_
+#endif  // FORGEVAL_REPORT_FAILURE_FLAG_H_

@@ -1,4 +1,4 @@
-#include "run/failure_flag.h"
+#include "report/failure_flag.h"
 
 #include <atomic>
 

@@ -1,0 +1,114 @@
+// Processor faults as the operating system delivers them: SIGSEGV, SIGBUS, SIGFPE and SIGILL.
+// A thread that holds a ThreadFaultGuard gets its faults inside RunGuarded back as a return
+// value, with a record of the fault (the code and parameters the program reports) and the
+// processor context saved at the moment of the fault (registers, floating-point state, the
+// top of the stack), for the crash report and dump.
+//
+// How it works: a handler on a per-thread alternate stack saves the context into storage
+// reserved for the thread, then jumps (siglongjmp) back into RunGuarded's frame, which
+// returns false. Jumping rather than throwing from the handler works at every optimisation
+// level and also out of a stack overflow; its price is that destructors of the frames between
+// the fault and RunGuarded do not run. Locks that must not stay held after a fault are
+// FaultReleasedMutex, which RunGuarded releases on the way out.
+//
+// A fault outside RunGuarded, a fault in a thread without a guard, and any of these signals
+// sent by kill, raise or sigqueue get the action that was in place before (the default
+// action: the process ends with a core).
+#ifndef FORGEVAL_PLATFORM_FAULT_SIGNALS_H_
+#define FORGEVAL_PLATFORM_FAULT_SIGNALS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace forgeval::platform {
+
+// Fault codes, numbered as the program reports them on every platform.
+namespace fault_code {
+inline constexpr uint32_t kDatatypeMisalignment = 0x80000002;
+inline constexpr uint32_t kAccessViolation = 0xC0000005;
+inline constexpr uint32_t kInPageError = 0xC0000006;
+inline constexpr uint32_t kIllegalInstruction = 0xC000001D;
+inline constexpr uint32_t kArrayBoundsExceeded = 0xC000008C;
+inline constexpr uint32_t kFltDivideByZero = 0xC000008E;
+inline constexpr uint32_t kFltInexactResult = 0xC000008F;
+inline constexpr uint32_t kFltInvalidOperation = 0xC0000090;
+inline constexpr uint32_t kFltOverflow = 0xC0000091;
+inline constexpr uint32_t kFltUnderflow = 0xC0000093;
+inline constexpr uint32_t kIntDivideByZero = 0xC0000094;
+inline constexpr uint32_t kIntOverflow = 0xC0000095;
+inline constexpr uint32_t kPrivInstruction = 0xC0000096;
+inline constexpr uint32_t kStackOverflow = 0xC00000FD;
+// A floating-point fault the kernel does not classify; it has no name.
+inline constexpr uint32_t kFloatMultipleFaults = 0xC00002B4;
+}  // namespace fault_code
+
+// What faulted, in the layout the reports use.
+struct FaultRecord {
+  uint32_t code = 0;
+  uint64_t address = 0;  // the faulting instruction
+  // For access violations, in-page errors and misalignments: [0] 0 for a read, 1 for a
+  // write, 8 for an instruction fetch; [1] the inaccessible address.
+  uint32_t parameter_count = 0;
+  uint64_t parameters[2] = {};
+  int signal = 0;
+  int signal_code = 0;  // si_code
+  int error_number = 0;
+};
+
+// The processor context at the fault, copied in the handler.
+struct FaultContext {
+  static constexpr size_t kGeneralRegisters = 23;  // NGREG on x86-64, in mcontext order
+  static constexpr size_t kFpStateBytes = 512;     // the FXSAVE area
+  static constexpr size_t kStackBytes = 64 * 1024;
+
+  int thread_id = 0;
+  uint64_t general_registers[kGeneralRegisters] = {};
+  bool has_fp_state = false;
+  alignas(16) uint8_t fp_state[kFpStateBytes] = {};
+  uint64_t signal_info[16] = {};  // the raw siginfo_t (128 bytes)
+  uint64_t stack_address = 0;     // where the saved stack bytes lay
+  size_t stack_size = 0;
+  uint8_t stack[kStackBytes] = {};
+};
+
+// The two halves handed to the reports, valid until the thread's next fault or the end of
+// its guard.
+struct FaultPointers {
+  FaultRecord* record = nullptr;
+  FaultContext* context = nullptr;
+};
+
+// Reserves the calling thread's fault storage and alternate stack, and installs the
+// process's handlers on first use. Lives on the thread it was made on; not nested.
+class ThreadFaultGuard {
+ public:
+  ThreadFaultGuard();
+  ThreadFaultGuard(const ThreadFaultGuard&) = delete;
+  ThreadFaultGuard& operator=(const ThreadFaultGuard&) = delete;
+  ~ThreadFaultGuard();
+
+  // True when the calling thread holds a guard.
+  static bool Active();
+};
+
+// Runs body(argument). Returns true when it returned normally; false when a processor fault
+// happened inside it, with *pointers describing the fault. C++ exceptions pass through
+// unchanged. Without a guard on the calling thread it simply runs the body. May be nested.
+bool RunGuarded(void (*body)(void*), void* argument, FaultPointers* pointers);
+
+// A mutex that RunGuarded unlocks when a fault jumps out of a region that locked it, so a
+// fault while holding it cannot hang the other threads. Only the lock of a leaf (nothing
+// else locked while it is held) should be one.
+class FaultReleasedMutex {
+ public:
+  void lock();
+  void unlock();
+
+ private:
+  std::mutex mutex_;
+};
+
+}  // namespace forgeval::platform
+
+#endif  // FORGEVAL_PLATFORM_FAULT_SIGNALS_H_

@@ -1,0 +1,80 @@
+#include "stress/worker_frame.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "fault/se_exception.h"
+#include "report/console.h"
+#include "report/event_reporter.h"
+#include "report/failure_flag.h"
+#include "report/message_box.h"
+#include "report/run_log.h"
+
+namespace forgeval {
+namespace {
+
+// How a worker ends after its error path: thrown to the top of the frame, past every catch
+// clause of the guarded scope (the matrix test's catch-all included), so that the frames of
+// the test body release what they hold on the way.
+struct WorkerEnd {};
+
+constexpr const char* kOutOfMemory = "Out of memory.";
+constexpr const char* kUnexpectedError = "Error: An unexpected error occured";
+
+void RunGuardedScope(int worker_index, WorkerBody body, CatchClauses clauses) {
+  try {
+    auto run_body = [worker_index, body] { body(worker_index); };
+    RunTranslated(run_body);
+  } catch (const std::bad_alloc&) {
+    ReportTestError(kOutOfMemory);
+  } catch (CSeException* exception) {
+    std::string text;
+    exception->GetErrorMessage(text);
+    ReportTestError(std::move(text), exception);
+  } catch (const WorkerEnd&) {
+    throw;
+  } catch (...) {
+    if (clauses != CatchClauses::kWithCatchAll) throw;
+    ReportTestError(kUnexpectedError);
+  }
+}
+
+}  // namespace
+
+uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses) {
+  SeTranslatorScope translator;
+  try {
+    RunGuardedScope(worker_index, body, clauses);
+  } catch (const WorkerEnd&) {
+    return kWorkerFailed;
+  }
+  return kWorkerCompleted;
+}
+
+void ReportProgress(int worker_index, const char* format, ...) {
+  char step[RunLog::kMessageBufferSize];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(step, sizeof step, format, arguments);
+  va_end(arguments);
+  ConsolePrint("Thread %d : %s\n", worker_index, step);
+  LogThreadMessage(worker_index, "%s", step);
+}
+
+void TakeErrorPath(std::string text, CSeException* exception) {
+  RaiseFailureFlag();
+  LogMessage("%s", text.c_str());
+  text += '\n';
+  ReportErrorEvent(text.c_str());
+  ConsoleWrite(text);
+  MessageBox(text);
+  if (exception != nullptr) exception->Delete();
+}
+
+void ReportTestError(std::string text, CSeException* exception) {
+  TakeErrorPath(std::move(text), exception);
+  throw WorkerEnd{};
+}
+
+}  // namespace forgeval

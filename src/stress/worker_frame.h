@@ -1,0 +1,57 @@
+// The frame every test worker runs in. A worker installs fault translation for its thread,
+// then runs its test body as a sequence of progress steps inside one guarded scope; a failed
+// check or a caught exception takes the error path, which reports the error everywhere it
+// must go, waits for the operator's acknowledgement and ends the worker.
+//
+// Progress step: ReportProgress(index, "Testing DRAM Arrays...") at the start and the same
+// text with "[Done]" at the end; each announcement prints "Thread %d : <text>\n" on the
+// console first, then writes the log line.
+//
+// Error path (ReportTestError): raise the failure flag; the text to the log; a line feed
+// appended; the text to the system log; the text on the console; the operator's
+// acknowledgement; Delete of a caught CSeException; the end of the worker with exit code
+// 0xFFFFFFFF. Nothing of the test runs after it.
+//
+// Catch clauses of the guarded scope, in order: allocation failure ("Out of memory."),
+// CSeException (its own description), and for the matrix test any other exception
+// ("Error: An unexpected error occured"). Error texts name no thread unless the test's own
+// text does.
+#ifndef FORGEVAL_STRESS_WORKER_FRAME_H_
+#define FORGEVAL_STRESS_WORKER_FRAME_H_
+
+#include <cstdint>
+#include <string>
+
+namespace forgeval {
+
+class CSeException;
+
+// Exit codes of a worker thread.
+inline constexpr uint32_t kWorkerCompleted = 0;
+inline constexpr uint32_t kWorkerFailed = 0xFFFFFFFF;
+
+enum class CatchClauses {
+  kStandard,      // out of memory; CSeException
+  kWithCatchAll,  // ... and any other exception (the matrix test)
+};
+
+// A test body: runs the test for one worker, reporting through the functions below.
+using WorkerBody = void (*)(int worker_index);
+
+// Runs `body` for worker `worker_index` in the frame and returns the exit code.
+uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses);
+
+// Announces one progress step.
+void ReportProgress(int worker_index, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The error path for a worker: never returns. `exception` is the caught object, if any.
+[[noreturn]] void ReportTestError(std::string text, CSeException* exception = nullptr);
+
+// The error path's reporting steps, shared with the run driver's own handler: flag, log,
+// line feed, system log, console, acknowledgement, Delete.
+void TakeErrorPath(std::string text, CSeException* exception);
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_STRESS_WORKER_FRAME_H_

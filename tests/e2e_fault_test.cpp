@@ -1,0 +1,199 @@
+// End-to-end runs of the program with test-only worker bodies that fault or fail on purpose:
+// the error path as the operator meets it, on the console, in the log and in the system log,
+// with and without a terminal to acknowledge errors on.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+
+#include "run_process.h"
+#include "syslog_listener.h"
+#include "temp_dir.h"
+
+namespace forgeval::testing {
+namespace {
+
+const std::string kAccessViolation =
+    R"(Exception ACCESS_VIOLATION \(0xc0000005\) at address 0x[0-9a-f]{8}\.)";
+
+size_t Count(const std::string& text, const std::regex& pattern) {
+  return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), pattern),
+                                           std::sregex_iterator()));
+}
+
+class FaultEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::copy_file(FORGEVAL_FAULT_PROBE, program_); }
+  ProcessResult Run(const std::string& ini, const std::vector<std::string>& bodies) {
+    WriteFile(dir_.File("probe.ini"), ini);
+    std::vector<std::string> argv{program_, dir_.File("probe.ini")};
+    argv.insert(argv.end(), bodies.begin(), bodies.end());
+    ProcessOptions options;
+    options.working_dir = dir_.path();
+    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
+    return RunProcess(argv, options);
+  }
+  std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
+
+  TempDir dir_;
+  std::string program_ = dir_.File("forgeval_fault_probe");
+  SyslogListener listener_{dir_.File("log.sock")};
+};
+
+TEST_F(FaultEndToEndTest, FaultingWorkersAreReportedAndTheRunGoesOn) {
+  ProcessResult result =
+      Run("[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n", {"NullRead", "Pass"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(Count(result.output, std::regex(kAccessViolation + "\n")), 4u) << result.output;
+  EXPECT_EQ(Count(result.output, std::regex("Thread 0 : Passing...\\[Done\\]\n")), 2u);
+  EXPECT_TRUE(result.output.ends_with("\nError: Some of the tests failed.\n"));
+  EXPECT_EQ(result.output.find("Press Enter"), std::string::npos);  // no terminal: no wait
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, std::regex(" : " + kAccessViolation + "\n")), 4u) << log;
+  EXPECT_NE(log.find(" : Error: Some of the tests failed.\n\nClosed at:\t"), std::string::npos);
+  std::vector<std::string> datagrams = listener_.Drain(1000);
+  ASSERT_EQ(datagrams.size(), 4u);
+  for (const std::string& datagram : datagrams) {
+    EXPECT_TRUE(std::regex_match(
+        datagram, std::regex("<11>.* Forgeval\\[\\d+\\]: " + kAccessViolation + "\n")))
+        << datagram;
+  }
+}
+
+TEST_F(FaultEndToEndTest, StackOverflowIsReportedAndTheRunGoesOn) {
+  ProcessResult result = Run("[StackOverflow]\nCPU=1\n[Pass]\nCPU=0\n", {"StackOverflow", "Pass"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_TRUE(std::regex_search(
+      result.output,
+      std::regex(R"(\nException STACK_OVERFLOW \(0xc00000fd\) at address 0x[0-9a-f]{8}\.\n)")))
+      << result.output;
+  EXPECT_NE(result.output.find("Thread 0 : Passing...[Done]\n"), std::string::npos);
+}
+
+TEST_F(FaultEndToEndTest, FaultInTheDriverEndsTheRunWithoutFooter) {
+  ProcessResult result = Run("[Main]\nLoop=1\n", {"DriverFault"});
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_TRUE(std::regex_search(result.output, std::regex("\n" + kAccessViolation + "\n$")))
+      << result.output;
+  EXPECT_EQ(result.output.find("tests failed"), std::string::npos);
+  const std::string log = Log();
+  EXPECT_TRUE(std::regex_search(log, std::regex(" : " + kAccessViolation + "\n$"))) << log;
+  EXPECT_EQ(log.find("Closed at:"), std::string::npos);
+  EXPECT_EQ(listener_.Drain(1000).size(), 1u);
+}
+
+// The probe on a pseudo-terminal, as an operator at a console would run it.
+class TerminalSession {
+ public:
+  TerminalSession(const std::vector<std::string>& argv, const std::string& folder,
+                  const std::string& syslog_socket) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      if (chdir(folder.c_str()) != 0) _exit(126);
+      setenv("FORGEVAL_SYSLOG_SOCKET", syslog_socket.c_str(), 1);
+      std::vector<char*> args;
+      for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~TerminalSession() {
+    if (!exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+  }
+  // Reads until `wanted` occurs `times` times in all that was read, or `seconds` pass.
+  bool ReadUntil(const std::string& wanted, size_t times, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (Occurrences(wanted) < times) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) break;
+    }
+    return Occurrences(wanted) >= times;
+  }
+  void Settle(int milliseconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < deadline) ReadSome(10);
+  }
+  void PressEnter() { ASSERT_EQ(write(master_, "\r", 1), 1); }
+  bool Running() {
+    if (exited_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+    exited_ = true;
+    status_ = status;
+    return false;
+  }
+  int ExitCode() {
+    if (!exited_) {
+      ReadUntil("\x01never", 1, 10);  // drain until the program closes the terminal
+      waitpid(pid_, &status_, 0);
+      exited_ = true;
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+  size_t Occurrences(const std::string& wanted) const {
+    size_t count = 0;
+    for (size_t at = screen_.find(wanted); at != std::string::npos;
+         at = screen_.find(wanted, at + 1))
+      ++count;
+    return count;
+  }
+  const std::string& screen() const { return screen_; }
+
+ private:
+  bool ReadSome(int timeout_ms) {
+    pollfd ready{master_, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) <= 0) return true;
+    char buffer[4096];
+    ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got <= 0) return false;  // the program has closed the terminal
+    screen_.append(buffer, static_cast<size_t>(got));
+    return true;
+  }
+
+  int master_ = -1;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  std::string screen_;
+};
+
+TEST_F(FaultEndToEndTest, AcknowledgementWaitsOnATerminalOnePromptAtATime) {
+  WriteFile(dir_.File("probe.ini"), "[Main]\nLoop=1\n[FailedCheck]\nCPU=0,1\n");
+  TerminalSession session({program_, dir_.File("probe.ini"), "FailedCheck"}, dir_.path(),
+                          listener_.path());
+  const std::string prompt = "Press Enter to continue";
+  ASSERT_TRUE(session.ReadUntil(prompt, 1, 10)) << session.screen();
+  session.Settle(500);
+  // Both workers have failed, but only one prompt is open, and the run waits for it.
+  EXPECT_EQ(session.Occurrences(prompt), 1u);
+  // Both console lines, and the frame of the first prompt only.
+  EXPECT_EQ(session.Occurrences("planted failure ***]"), 3u) << session.screen();
+  EXPECT_TRUE(session.Running());
+  EXPECT_EQ(session.Occurrences("tests failed"), 0u);
+
+  session.PressEnter();
+  ASSERT_TRUE(session.ReadUntil(prompt, 2, 10)) << session.screen();
+  session.Settle(300);
+  EXPECT_TRUE(session.Running());
+  EXPECT_EQ(session.Occurrences("tests failed"), 0u);
+
+  session.PressEnter();
+  EXPECT_EQ(session.ExitCode(), 1);
+  EXPECT_EQ(session.Occurrences("Error: Some of the tests failed."), 1u) << session.screen();
+}
+
+}  // namespace
+}  // namespace forgeval::testing

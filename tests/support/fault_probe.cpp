@@ -1,0 +1,71 @@
+// forgeval with test-only worker bodies in place of the stress tests: the real start-up,
+// driver, dispatch, worker frame, fault translation and reporting, with bodies that fault or
+// fail on purpose. Usage: fault_probe CONFIG BODY...; each BODY names one test of the table,
+// whose section in CONFIG holds its "CPU" list. DriverFault instead faults in the driver.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "faults.h"
+#include "report/console.h"
+#include "report/event_reporter.h"
+#include "report/run_log.h"
+#include "run/ini_file.h"
+#include "run/run_driver.h"
+#include "stress/worker_frame.h"
+
+namespace forgeval {
+namespace {
+
+void Pass(int index) {
+  ReportProgress(index, "Passing...");
+  ReportProgress(index, "Passing...[Done]");
+}
+void NullRead(int) { FaultNullRead(); }
+void StackOverflow(int) { testing::OverflowStack(); }
+void FailedCheck(int index) {
+  char text[64];
+  snprintf(text, sizeof text, "[***ERROR Thread %d : planted failure ***]", index);
+  ReportTestError(text);
+}
+
+template <WorkerBody body>
+uint32_t Entry(uintptr_t argument) {
+  return RunTestWorker(static_cast<int>(argument), body, CatchClauses::kStandard);
+}
+
+struct Named {
+  const char* name;
+  WorkerEntry entry;
+};
+constexpr Named kBodies[] = {
+    {"Pass", &Entry<&Pass>},
+    {"NullRead", &Entry<&NullRead>},
+    {"StackOverflow", &Entry<&StackOverflow>},
+    {"FailedCheck", &Entry<&FailedCheck>},
+};
+
+}  // namespace
+}  // namespace forgeval
+
+int main(int argc, char** argv) {
+  using namespace forgeval;
+  ConsoleInit();
+  IniFile ini_file;
+  RunLog run_log;
+  EventReporter event_reporter;
+  std::vector<TestEntry> table;
+  for (int i = 2; i < argc; ++i) {
+    if (strcmp(argv[i], "DriverFault") == 0) {
+      // A section name the driver cannot read: a wild pointer, read on the main thread.
+      table.push_back(
+          {reinterpret_cast<const char*>(16), "", &Entry<&Pass>, WorkerList::kPerProcessor});
+    }
+    for (const Named& body : kBodies) {
+      if (strcmp(argv[i], body.name) == 0) {
+        table.push_back({body.name, "[***ERROR: Probe : ", body.entry, WorkerList::kPerProcessor});
+      }
+    }
+  }
+  return RunDriver(argc > 1 ? 2 : 1, argv, table);
+}
