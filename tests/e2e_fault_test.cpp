@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <regex>
 
 #include "run_process.h"
@@ -127,6 +129,13 @@ class TerminalSession {
     while (std::chrono::steady_clock::now() < deadline) ReadSome(10);
   }
   void PressEnter() { ASSERT_EQ(write(master_, "\r", 1), 1); }
+  // Ctrl+C at the terminal: SIGINT to the program, as the terminal sends it.
+  void PressCtrlC() { ASSERT_EQ(write(master_, "\x03", 1), 1); }
+  void Signal(int signal_number) { kill(pid_, signal_number); }
+  int TermSignal() {
+    ExitCode();
+    return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+  }
   bool Running() {
     if (exited_) return false;
     int status = 0;
@@ -193,6 +202,49 @@ TEST_F(FaultEndToEndTest, AcknowledgementWaitsOnATerminalOnePromptAtATime) {
   session.PressEnter();
   EXPECT_EQ(session.ExitCode(), 1);
   EXPECT_EQ(session.Occurrences("Error: Some of the tests failed."), 1u) << session.screen();
+}
+
+class InterruptEndToEndTest : public FaultEndToEndTest {
+ protected:
+  std::unique_ptr<TerminalSession> Start(const std::string& ini,
+                                         const std::vector<std::string>& bodies) {
+    WriteFile(dir_.File("probe.ini"), ini);
+    std::vector<std::string> argv{program_, dir_.File("probe.ini")};
+    argv.insert(argv.end(), bodies.begin(), bodies.end());
+    return std::make_unique<TerminalSession>(argv, dir_.path(), listener_.path());
+  }
+};
+
+TEST_F(InterruptEndToEndTest, CtrlCStopsTheWorkersAndClosesTheLog) {
+  auto session = Start("[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", {"Spin", "Pass"});
+  ASSERT_TRUE(session->ReadUntil("Spinning...", 2, 10)) << session->screen();
+  session->PressCtrlC();
+  EXPECT_EQ(session->ExitCode(), 130);
+  EXPECT_EQ(session->Occurrences("\r\nRun interrupted (SIGINT).\r\n"), 1u) << session->screen();
+  EXPECT_EQ(session->Occurrences("Passing"), 0u);
+  EXPECT_EQ(session->Occurrences("Loop 2"), 0u);
+  EXPECT_EQ(session->Occurrences("successfully"), 0u);
+  const std::string log = Log();
+  EXPECT_NE(log.find(" : Run interrupted (SIGINT).\n\nClosed at:\t"), std::string::npos) << log;
+  EXPECT_TRUE(listener_.Drain(0).empty());
+}
+
+TEST_F(InterruptEndToEndTest, SigtermStopsTheRunWithStatus143) {
+  auto session = Start("[Spin]\nCPU=0\n", {"Spin"});
+  ASSERT_TRUE(session->ReadUntil("Spinning...", 1, 10)) << session->screen();
+  session->Signal(SIGTERM);
+  EXPECT_EQ(session->ExitCode(), 143);
+  EXPECT_NE(Log().find(" : Run interrupted (SIGTERM).\n"), std::string::npos);
+}
+
+TEST_F(InterruptEndToEndTest, ASecondCtrlCEndsTheProcessAtOnce) {
+  auto session = Start("[Deaf]\nCPU=0\n", {"Deaf"});
+  ASSERT_TRUE(session->ReadUntil("Loop 1 of 1", 1, 10)) << session->screen();
+  session->PressCtrlC();
+  session->Settle(300);
+  EXPECT_TRUE(session->Running()) << "a worker that does not look keeps the run alive";
+  session->PressCtrlC();
+  EXPECT_EQ(session->TermSignal(), SIGINT);
 }
 
 }  // namespace

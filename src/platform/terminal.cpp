@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/interrupt.h"
 
 namespace forgeval::platform {
 
@@ -17,6 +19,10 @@ void WriteToTerminal(std::string_view text) {
 
 bool WaitForEnter() {
   for (;;) {
+    // Looked at a few times a second, so an interrupted run does not wait for the operator.
+    if (InterruptRequested()) return false;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 200) <= 0) continue;
     char c;
     ssize_t got = read(STDIN_FILENO, &c, 1);
     if (got < 0 && errno == EINTR) continue;

@@ -13,8 +13,8 @@ bool StandardInputIsTerminal();
 // none, so a prompt reaches the operator even when standard output goes to a file.
 void WriteToTerminal(std::string_view text);
 
-// Reads standard input up to and including the next line feed. False at end of input or on
-// a read error.
+// Reads standard input up to and including the next line feed. False at end of input, on a
+// read error, or when the run is interrupted.
 bool WaitForEnter();
 
 }  // namespace forgeval::platform

@@ -1,11 +1,13 @@
 #include "run/run_driver.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "fault/se_exception.h"
+#include "platform/interrupt.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
@@ -42,17 +44,35 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
   for (const TestEntry& test : tests) {
     // Read at this moment: the file may have been edited since the last pass.
     if (IniReadBool(test.section, "Enabled", true)) DispatchTest(test);
+    if (platform::InterruptRequested()) return;
   }
+}
+
+// The end of a run the operator interrupted: no pass verdict, since not everything ran;
+// the errors found until then are still named. The exit status is the shell's 128 + signal.
+int EndInterrupted(bool failed) {
+  const int signal_number = platform::InterruptSignal();
+  const char* name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
+  LogMessage("Run interrupted (%s).", name);
+  ConsolePrint("\nRun interrupted (%s).\n", name);
+  if (failed) {
+    LogMessage("%s", kFailedVerdict);
+    ConsolePrint("%s\n", kFailedVerdict);
+  }
+  return 128 + signal_number;
 }
 
 int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StartUp(argc, argv);
   // Counts of 2^31 and more are negative as signed numbers and run no pass.
   const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
-  for (int32_t pass = 0; pass < pass_count; ++pass) RunPass(pass + 1, pass_count, tests);
+  for (int32_t pass = 0; pass < pass_count && !platform::InterruptRequested(); ++pass) {
+    RunPass(pass + 1, pass_count, tests);
+  }
 
   LogBlankLine();
   const bool failed = FailureFlagRaised();
+  if (platform::InterruptRequested()) return EndInterrupted(failed);
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
@@ -62,6 +82,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
 }  // namespace
 
 int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
+  platform::InstallInterruptHandlers();
   SeTranslatorScope translator;
   ClearFailureFlag();
   try {

@@ -23,7 +23,8 @@ inline constexpr int kDriverFaultExitCode = 255;
 // Runs the whole run and returns the exit code: 0 when no error was reported, 1 when one
 // was. `argv[1]`, when present, is the configuration path; further arguments are ignored.
 // A processor fault in the driver itself takes the error path and ends the process with
-// kDriverFaultExitCode, without the orderly shut-down.
+// kDriverFaultExitCode, without the orderly shut-down. A run interrupted by SIGINT or SIGTERM
+// stops after the workers of the current test have stopped and returns 128 + the signal.
 int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
 
 }  // namespace forgeval

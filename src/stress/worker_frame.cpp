@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fault/se_exception.h"
+#include "platform/interrupt.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
@@ -17,7 +18,9 @@ namespace {
 // How a worker ends after its error path: thrown to the top of the frame, past every catch
 // clause of the guarded scope (the matrix test's catch-all included), so that the frames of
 // the test body release what they hold on the way.
-struct WorkerEnd {};
+struct WorkerEnd {
+  uint32_t exit_code;
+};
 
 constexpr const char* kOutOfMemory = "Out of memory.";
 constexpr const char* kUnexpectedError = "Error: An unexpected error occured";
@@ -46,8 +49,8 @@ uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses) 
   SeTranslatorScope translator;
   try {
     RunGuardedScope(worker_index, body, clauses);
-  } catch (const WorkerEnd&) {
-    return kWorkerFailed;
+  } catch (const WorkerEnd& end) {
+    return end.exit_code;
   }
   return kWorkerCompleted;
 }
@@ -74,7 +77,11 @@ void TakeErrorPath(std::string text, CSeException* exception) {
 
 void ReportTestError(std::string text, CSeException* exception) {
   TakeErrorPath(std::move(text), exception);
-  throw WorkerEnd{};
+  throw WorkerEnd{kWorkerFailed};
+}
+
+void StopIfInterrupted() {
+  if (platform::InterruptRequested()) throw WorkerEnd{kWorkerInterrupted};
 }
 
 }  // namespace forgeval

@@ -29,6 +29,7 @@ class CSeException;
 // Exit codes of a worker thread.
 inline constexpr uint32_t kWorkerCompleted = 0;
 inline constexpr uint32_t kWorkerFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kWorkerInterrupted = 0xFFFFFFFE;
 
 enum class CatchClauses {
   kStandard,      // out of memory; CSeException
@@ -44,6 +45,11 @@ uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses);
 // Announces one progress step.
 void ReportProgress(int worker_index, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Ends the worker quietly, with exit code kWorkerInterrupted, when the operator has
+// interrupted the run. Test bodies call it at every block and step boundary; the frames of the
+// body release what they hold on the way out.
+void StopIfInterrupted();
 
 // The error path for a worker: never returns. `exception` is the caught object, if any.
 [[noreturn]] void ReportTestError(std::string text, CSeException* exception = nullptr);

@@ -2,6 +2,8 @@
 // driver, dispatch, worker frame, fault translation and reporting, with bodies that fault or
 // fail on purpose. Usage: fault_probe CONFIG BODY...; each BODY names one test of the table,
 // whose section in CONFIG holds its "CPU" list. DriverFault instead faults in the driver.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -23,6 +25,18 @@ void Pass(int index) {
 }
 void NullRead(int) { FaultNullRead(); }
 void StackOverflow(int) { testing::OverflowStack(); }
+// Works in small steps until the run is interrupted.
+void Spin(int index) {
+  ReportProgress(index, "Spinning...");
+  for (;;) {
+    StopIfInterrupted();
+    usleep(1000);
+  }
+}
+// Never looks at the interrupt.
+void Deaf(int) {
+  for (;;) usleep(1000);
+}
 void FailedCheck(int index) {
   char text[64];
   snprintf(text, sizeof text, "[***ERROR Thread %d : planted failure ***]", index);
@@ -43,6 +57,8 @@ constexpr Named kBodies[] = {
     {"NullRead", &Entry<&NullRead>},
     {"StackOverflow", &Entry<&StackOverflow>},
     {"FailedCheck", &Entry<&FailedCheck>},
+    {"Spin", &Entry<&Spin>},
+    {"Deaf", &Entry<&Deaf>},
 };
 
 }  // namespace
