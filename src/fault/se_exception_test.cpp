@@ -191,6 +191,22 @@ TEST(SeTranslatorTest, ManyFaultsInSeveralThreadsAreAllCaught) {
   EXPECT_EQ(caught, kThreads * kFaultsEach);
 }
 
+TEST(SeTranslatorTest, NestedScopesHandOverAndBack) {
+  SeTranslatorScope outer;
+  {
+    SeTranslatorScope inner;
+    auto run = [] { FaultNullRead(); };
+    CSeException* exception = Catch(run);
+    ASSERT_NE(exception, nullptr);
+    exception->Delete();
+  }
+  auto run = [] { FaultDivideByZero(); };
+  CSeException* exception = Catch(run);
+  ASSERT_NE(exception, nullptr);
+  EXPECT_EQ(exception->code(), code::kIntDivideByZero);
+  exception->Delete();
+}
+
 TEST(SeTranslatorTest, OrdinaryExceptionsPassThrough) {
   SeTranslatorScope translator;
   auto run = [] { throw std::runtime_error("not a fault"); };

@@ -205,12 +205,13 @@ ThreadFaultGuard::ThreadFaultGuard() {
   alt_stack.ss_sp = state->alt_stack;
   alt_stack.ss_size = kAltStackBytes;
   sigaltstack(&alt_stack, &state->previous_alt_stack);
+  outer_state_ = t_state;
   t_state = state;
 }
 
 ThreadFaultGuard::~ThreadFaultGuard() {
   ThreadFaultState* state = t_state;
-  t_state = nullptr;
+  t_state = static_cast<ThreadFaultState*>(outer_state_);
   if (state == nullptr) return;
   sigaltstack(&state->previous_alt_stack, nullptr);
   free(state->alt_stack);

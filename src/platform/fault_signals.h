@@ -80,7 +80,8 @@ struct FaultPointers {
 };
 
 // Reserves the calling thread's fault storage and alternate stack, and installs the
-// process's handlers on first use. Lives on the thread it was made on; not nested.
+// process's handlers on first use. Lives on the thread it was made on; a guard made while
+// another is active takes over until it ends, then the outer one is in force again.
 class ThreadFaultGuard {
  public:
   ThreadFaultGuard();
@@ -90,6 +91,9 @@ class ThreadFaultGuard {
 
   // True when the calling thread holds a guard.
   static bool Active();
+
+ private:
+  void* outer_state_ = nullptr;
 };
 
 // Runs body(argument). Returns true when it returned normally; false when a processor fault
