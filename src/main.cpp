@@ -6,11 +6,13 @@
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/run_log.h"
+#include "run/command_line.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
 #include "run/test_table.h"
 
 int main(int argc, char** argv) {
+  if (int status = forgeval::HandleCommandLine(argc, argv); status >= 0) return status;
   forgeval::ConsoleInit();
   forgeval::IniFile ini_file;
   forgeval::RunLog run_log;

@@ -73,15 +73,24 @@ TEST_F(EndToEndTest, LogHasHeaderStampedLinesAndFooterAndRunsAppend) {
 }
 
 TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
-  for (const char* loop : {"0", "none", "-1", "2147483648"}) {
+  // A word and -1 are not what they seem, and the run says so before it starts.
+  const std::pair<const char*, const char*> cases[] = {
+      {"0", ""},
+      {"none", "Warning: ./forgeval.ini line 2: [Main] Loop=none is read as 0\n"},
+      {"-1", "Warning: ./forgeval.ini line 2: [Main] Loop=-1 is read as 4294967295\n"},
+      {"2147483648", ""},
+  };
+  for (const auto& [loop, warning] : cases) {
     SCOPED_TRACE(loop);
     std::filesystem::remove(dir_.File("forgeval.Log"));
     ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.output, kBanner + kPassed);
-    EXPECT_TRUE(
-        std::regex_match(Log(), std::regex(LogHeader() + "\n" + kStamp +
-                                           " : All tests passed successfully.\n" + LogFooter())))
+    EXPECT_EQ(result.output, kBanner + warning + kPassed);
+    const std::string logged_warning = *warning ? kStamp + " : " + warning : "";
+    EXPECT_TRUE(std::regex_match(
+        Log(), std::regex(LogHeader() +
+                          std::regex_replace(logged_warning, std::regex(R"([\[\]])"), R"(\$&)") +
+                          "\n" + kStamp + " : All tests passed successfully.\n" + LogFooter())))
         << Log();
   }
 }
@@ -152,6 +161,35 @@ TEST_F(EndToEndTest, ARunWithoutErrorsSendsNothingToTheSystemLog) {
   }());
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_TRUE(listener.Drain(100).empty());
+}
+
+TEST_F(EndToEndTest, HelpVersionAndUnknownOptions) {
+  ProcessResult help = RunProcess({program_, "--help"}, {});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
+  for (const char* key : {"LogFile", "Loop", "MemSize", "ArraySize", "Drive", "Size", "130"}) {
+    EXPECT_NE(help.output.find(key), std::string::npos) << key;
+  }
+  EXPECT_EQ(RunProcess({program_, "-h"}, {}).output, help.output);
+  ProcessResult version = RunProcess({program_, "--version"}, {});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output, "Forgeval 1.3\n");
+  ProcessResult unknown = RunProcess({program_, "--loop=3"}, {});
+  EXPECT_EQ(unknown.exit_code, 2);
+  EXPECT_EQ(unknown.output, "");
+  EXPECT_TRUE(unknown.errors.starts_with("forgeval: unknown option '--loop=3'\n"));
+  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log"))) << "a usage error runs nothing";
+}
+
+TEST_F(EndToEndTest, ConfigurationMistakesAreWarnedOnConsoleAndLog) {
+  ProcessResult result = Run("[Main]\nLoop=one\n" + kAllDisabled + "[Cache]\nEnable=false\n");
+  const std::string file = "./forgeval.ini";  // the default path, as the program reads it
+  const std::string loop = "Warning: " + file + " line 2: [Main] Loop=one is read as 0\n";
+  const std::string enable =
+      "Warning: " + file + " line 16: unknown key \"Enable\" in section [Cache]\n";
+  EXPECT_EQ(result.output, kBanner + loop + enable + kPassed);
+  EXPECT_NE(Log().find(" : " + loop), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" : " + enable), std::string::npos);
 }
 
 TEST_F(EndToEndTest, ShippedConfigurationIsComplete) {

@@ -29,29 +29,14 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 // Finds `key` in `section` of the file's text; nothing when the section or key is missing.
 std::optional<std::string> FindValue(std::string_view text, std::string_view section,
                                      std::string_view key) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
-  bool in_section = false;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = TrimBlanks(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[') {
-      size_t close = line.find(']');
-      if (close == std::string_view::npos) continue;
-      in_section = EqualNoCase(TrimBlanks(line.substr(1, close - 1)), section);
-      continue;
-    }
-    if (!in_section) continue;
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos || !EqualNoCase(TrimBlanks(line.substr(0, equals)), key))
-      continue;
-    std::string_view value = TrimBlanks(line.substr(equals + 1));
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-      value = value.substr(1, value.size() - 2);
-    return std::string(value);
-  }
-  return std::nullopt;
+  std::optional<std::string> found;
+  ParseIni(text, [&](const IniLine& line) {
+    if (line.key.empty() || !EqualNoCase(line.section, section) || !EqualNoCase(line.key, key))
+      return true;
+    found = std::string(line.value);
+    return false;
+  });
+  return found;
 }
 
 // Skips leading white space and reads an optional sign; returns the rest of `text`.
@@ -78,6 +63,34 @@ uint64_t LeadingDigits(std::string_view digits, uint64_t limit) {
 }
 
 }  // namespace
+
+void ParseIni(std::string_view text, const std::function<bool(const IniLine&)>& visit) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
+  std::string_view section;
+  int number = 0;
+  while (!text.empty()) {
+    ++number;
+    size_t end = text.find('\n');
+    std::string_view line = TrimBlanks(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      if (close == std::string_view::npos) continue;
+      section = TrimBlanks(line.substr(1, close - 1));
+      if (!visit(IniLine{number, section, {}, {}})) return;
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view key = TrimBlanks(line.substr(0, equals));
+    if (key.empty()) continue;
+    std::string_view value = TrimBlanks(line.substr(equals + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    if (!visit(IniLine{number, section, key, value})) return;
+  }
+}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);

@@ -13,6 +13,7 @@
 #define FORGEVAL_RUN_INI_FILE_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,18 @@ class IniFile {
  private:
   std::string path_;
 };
+
+// One line of the file that matters: a section line (`key` empty) or a key line.
+struct IniLine {
+  int number;                // 1-based line number in the file
+  std::string_view section;  // the section it belongs to (for a section line: its name)
+  std::string_view key;      // empty for a section line
+  std::string_view value;    // blanks trimmed, one pair of enclosing quotes removed
+};
+
+// Walks the file's text in order, calling `visit` for every section line and every key line;
+// comments, blank lines and lines without '=' are skipped. Stops when `visit` returns false.
+void ParseIni(std::string_view text, const std::function<bool(const IniLine&)>& visit);
 
 // Only the first kNumberTextLength characters of a value count for a number or a boolean.
 inline constexpr size_t kNumberTextLength = 64;

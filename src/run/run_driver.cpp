@@ -12,6 +12,7 @@
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
 #include "report/run_log.h"
+#include "run/config_check.h"
 #include "run/ini_file.h"
 #include "run/worker_dispatch.h"
 #include "stress/worker_frame.h"
@@ -34,6 +35,10 @@ void StartUp(int argc, char** argv) {
   if (RunLog* log = RunLog::Instance()) {
     log->SetLineWriting(true);
     log->SetTimestamps(true);
+  }
+  for (const std::string& warning : ConfigurationWarnings(IniFile::Instance()->path())) {
+    LogMessage("%s", warning.c_str());
+    ConsolePrint("%s\n", warning.c_str());
   }
 }
 

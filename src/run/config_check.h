@@ -1,0 +1,21 @@
+// Warnings about a configuration file, given once at start-up: a section or key the program
+// does not know (a mistyped "Enable=false" would leave a test running), a key given twice
+// (only the first counts), and a value the readers turn into something other than what was
+// written ("Loop=ten" runs no pass, "MemSize=4GB" is 4). Reading and defaults do not change;
+// the warnings only say what will happen.
+#ifndef FORGEVAL_RUN_CONFIG_CHECK_H_
+#define FORGEVAL_RUN_CONFIG_CHECK_H_
+
+#include <string>
+#include <vector>
+
+namespace forgeval {
+
+// One line per finding, each naming the file, the line, the section and the key, e.g.
+// "Warning: forgeval.ini line 12: unknown key "Enable" in section [Memory]". Nothing for a
+// missing or unreadable file.
+std::vector<std::string> ConfigurationWarnings(const std::string& path);
+
+}  // namespace forgeval
+
+#endif  // FORGEVAL_RUN_CONFIG_CHECK_H_
