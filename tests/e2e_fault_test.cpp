@@ -215,6 +215,28 @@ class InterruptEndToEndTest : public FaultEndToEndTest {
   }
 };
 
+TEST_F(InterruptEndToEndTest, LiveStatusOnATerminalOnly) {
+  const std::string ini = "[Main]\nLoop=1\n[Slow]\nCPU=0\n";
+  auto session = Start(ini, {"Slow"});
+  EXPECT_EQ(session->ExitCode(), 0);
+  const std::string& screen = session->screen();
+  EXPECT_NE(screen.find("\r\033[K[Loop 1 of 1 | Slow | T0  50% | 00:00:00]"), std::string::npos)
+      << screen;
+  // Erased before the verdict, and the regular lines are whole.
+  EXPECT_NE(screen.find("\r\033[K\r\nAll tests passed successfully.\r\n"), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("Thread 0 : Working...[Done]\r\n"), std::string::npos);
+  EXPECT_EQ(Log().find("\033"), std::string::npos) << "never in the log";
+
+  // The same run into a pipe: not a trace of it.
+  ProcessResult piped = Run(ini, {"Slow"});
+  EXPECT_EQ(piped.output.find('\033'), std::string::npos);
+  EXPECT_TRUE(
+      piped.output.ends_with("Thread 0 : Working...\nThread 0 : Working...[Done]\n\n"
+                             "All tests passed successfully.\n"))
+      << piped.output;
+}
+
 TEST_F(InterruptEndToEndTest, CtrlCStopsTheWorkersAndClosesTheLog) {
   auto session = Start("[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", {"Spin", "Pass"});
   ASSERT_TRUE(session->ReadUntil("Spinning...", 2, 10)) << session->screen();

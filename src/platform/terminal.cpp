@@ -12,6 +12,8 @@ namespace forgeval::platform {
 
 bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 void WriteToTerminal(std::string_view text) {
   UniqueFd terminal(open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY));
   WriteAll(terminal.valid() ? terminal.get() : STDERR_FILENO, text);

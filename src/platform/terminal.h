@@ -9,6 +9,9 @@ namespace forgeval::platform {
 // True when standard input is a terminal, i.e. an operator can answer.
 bool StandardInputIsTerminal();
 
+// True when standard output is a terminal (an operator watches it, rather than a file or pipe).
+bool StandardOutputIsTerminal();
+
 // Writes `text` to the controlling terminal (/dev/tty), or to standard error when there is
 // none, so a prompt reaches the operator even when standard output goes to a file.
 void WriteToTerminal(std::string_view text);

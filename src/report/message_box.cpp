@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/terminal.h"
+#include "report/live_status.h"
 
 namespace forgeval {
 namespace {
@@ -47,8 +48,10 @@ void MessageBox(std::string_view text) {
   if (!platform::StandardInputIsTerminal()) return;
   std::lock_guard<std::mutex> lock(g_prompt_mutex);
   if (g_input_ended) return;
+  PauseLiveStatus();
   platform::WriteToTerminal(FramedPrompt(text));
   if (!platform::WaitForEnter()) g_input_ended = true;
+  ResumeLiveStatus();
 }
 
 }  // namespace forgeval

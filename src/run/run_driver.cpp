@@ -11,6 +11,7 @@
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
+#include "report/live_status.h"
 #include "report/run_log.h"
 #include "run/config_check.h"
 #include "run/ini_file.h"
@@ -48,7 +49,9 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
   ConsolePrint("--- Loop %d of %d ---\n", pass_number, pass_count);
   for (const TestEntry& test : tests) {
     // Read at this moment: the file may have been edited since the last pass.
-    if (IniReadBool(test.section, "Enabled", true)) DispatchTest(test);
+    if (!IniReadBool(test.section, "Enabled", true)) continue;
+    SetLiveStage(pass_number, pass_count, test.section);
+    DispatchTest(test);
     if (platform::InterruptRequested()) return;
   }
 }
@@ -71,9 +74,11 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StartUp(argc, argv);
   // Counts of 2^31 and more are negative as signed numbers and run no pass.
   const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
+  StartLiveStatus();
   for (int32_t pass = 0; pass < pass_count && !platform::InterruptRequested(); ++pass) {
     RunPass(pass + 1, pass_count, tests);
   }
+  StopLiveStatus();
 
   LogBlankLine();
   const bool failed = FailureFlagRaised();

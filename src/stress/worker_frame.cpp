@@ -9,6 +9,7 @@
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
+#include "report/live_status.h"
 #include "report/message_box.h"
 #include "report/run_log.h"
 
@@ -78,6 +79,10 @@ void TakeErrorPath(std::string text, CSeException* exception) {
 void ReportTestError(std::string text, CSeException* exception) {
   TakeErrorPath(std::move(text), exception);
   throw WorkerEnd{kWorkerFailed};
+}
+
+void ReportWorkProgress(int worker_index, double fraction) {
+  SetWorkerProgress(worker_index, fraction);
 }
 
 void StopIfInterrupted() {

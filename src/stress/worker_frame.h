@@ -46,6 +46,10 @@ uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses);
 void ReportProgress(int worker_index, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// How far the worker is through its own work (blocks, fill values, iterations, lengths or
+// pairs), shown live on a terminal. Cheap; call it at block boundaries.
+void ReportWorkProgress(int worker_index, double fraction);
+
 // Ends the worker quietly, with exit code kWorkerInterrupted, when the operator has
 // interrupted the run. Test bodies call it at every block and step boundary; the frames of the
 // body release what they hold on the way out.

@@ -33,6 +33,16 @@ void Spin(int index) {
     usleep(1000);
   }
 }
+// Half way through its work, for a while.
+void Slow(int index) {
+  ReportProgress(index, "Working...");
+  ReportWorkProgress(index, 0.5);
+  for (int i = 0; i < 80; ++i) {
+    StopIfInterrupted();
+    usleep(10000);
+  }
+  ReportProgress(index, "Working...[Done]");
+}
 // Never looks at the interrupt.
 void Deaf(int) {
   for (;;) usleep(1000);
@@ -58,6 +68,7 @@ constexpr Named kBodies[] = {
     {"StackOverflow", &Entry<&StackOverflow>},
     {"FailedCheck", &Entry<&FailedCheck>},
     {"Spin", &Entry<&Spin>},
+    {"Slow", &Entry<&Slow>},
     {"Deaf", &Entry<&Deaf>},
 };
 
