@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <array>
 
+#include "stress/cache_test.h"
+#include "stress/memory_test.h"
+
 namespace forgeval {
 namespace {
 
 constexpr std::array<TestEntry, 6> kAllTests = {{
-    {"Memory", "[***ERROR: Memory Test : ", nullptr, WorkerList::kPerProcessor},
-    {"Cache", "[***ERROR: Cache Test : ", nullptr, WorkerList::kPerProcessor},
+    {"Memory", "[***ERROR: Memory Test : ", &MemoryTestThread, WorkerList::kPerProcessor},
+    {"Cache", "[***ERROR: Cache Test : ", &CacheTestThread, WorkerList::kPerProcessor},
     {"FFT", "[*** ERROR: FFT Test : ", nullptr, WorkerList::kPerProcessor},
     {"SortAlgorithms", "[***ERROR: QuickSort Test : ", nullptr, WorkerList::kPerProcessor},
     {"Matrix", "[***ERROR: Matrix Test : ", nullptr, WorkerList::kPerProcessor},
