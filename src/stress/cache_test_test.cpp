@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
@@ -37,20 +34,14 @@ struct Seen {
   int plant_read_back = 0;
   size_t plant_offset = 0;
   const uint8_t* planted_at = nullptr;
-  std::atomic<bool> meet{false};
-  std::atomic<int> arrived{0};
-  std::atomic<bool> met{false};
 } g_seen;
 
+// Workers meet at their first read-back, when the test asks for it.
+testing::Rendezvous g_meeting;
+
 void Record(const PassPoint& point) {
-  if (g_seen.meet && point.fill_value == 0 && point.read_back == 0 &&
-      point.size == kL1CacheBufferBytes) {
-    g_seen.arrived.fetch_add(1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (g_seen.arrived.load() < 2 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
-    }
-    if (g_seen.arrived.load() >= 2) g_seen.met = true;
+  if (point.fill_value == 0 && point.read_back == 0 && point.size == kL1CacheBufferBytes) {
+    g_meeting.Arrive();
   }
   std::lock_guard<std::mutex> lock(g_seen.mutex);
   g_seen.points.push_back(point);
@@ -79,15 +70,8 @@ class CacheTestTest : public testing::WorkerHarness {
     g_seen.outside_written = 0;
     g_seen.plant = false;
     g_seen.planted_at = nullptr;
-    g_seen.meet = false;
-    g_seen.arrived = 0;
-    g_seen.met = false;
+    g_meeting.Reset(false);
     SetPassHookForTesting(&Record);
-  }
-  void TearDown() override {
-    SetPassHookForTesting(nullptr);
-    platform::SetBudgetRefusalForTesting(nullptr);
-    WorkerHarness::TearDown();
   }
   void Plant(size_t size, unsigned value, int read_back, size_t offset) {
     g_seen.plant = true;
@@ -204,7 +188,7 @@ TEST_F(CacheTestTest, AnL1AllocationFailureComesBeforeAnyAnnouncement) {
 TEST_F(CacheTestTest, TwoWorkersOnProcessorsZeroAndOneRunAtOnceAndComplete) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "this machine has one processor";
   WriteConfig("[Cache]\nCPU=0,1\n");
-  g_seen.meet = true;
+  g_meeting.Reset(true);
   Dispatch({"Cache", "[***ERROR: Cache Test : ", &CacheTestThread, WorkerList::kPerProcessor});
   for (const char* worker : {"Thread 0 : ", "Thread 1 : "}) {
     EXPECT_NE(console_.find(std::string(worker) + "Testing L2 Cache...[Done]\n"), std::string::npos)
@@ -213,7 +197,7 @@ TEST_F(CacheTestTest, TwoWorkersOnProcessorsZeroAndOneRunAtOnceAndComplete) {
   EXPECT_FALSE(FailureFlagRaised());
   EXPECT_EQ(g_seen.points.size(), 2u * 2 * 256 * 60);
   EXPECT_EQ(g_seen.worker_processors, (std::set<std::pair<int, int>>{{0, 0}, {1, 1}}));
-  EXPECT_TRUE(g_seen.met) << "each worker saw the other one running";
+  EXPECT_TRUE(g_meeting.met()) << "each worker saw the other one running";
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ namespace {
 
 using platform::BudgetedBlock;
 
-// An address as the error texts show it: sixteen upper-case hexadecimal digits, no prefix.
+// An address as the error texts show it ("%016" PRIX64): sixteen upper-case hexadecimal
+// digits, no prefix.
 uint64_t AddressValue(const void* address) {
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address));
 }
@@ -42,19 +43,15 @@ uint64_t AddressValue(const void* address) {
   ReportTestError(text);
 }
 
-[[noreturn]] void ReportDataBusError(int worker_index, const void* address) {
-  char text[96];
-  snprintf(text, sizeof text,
-           "[***ERROR Thread %d : Occured with Data Bus test at address %016" PRIX64 " ***]",
-           worker_index, AddressValue(address));
-  ReportTestError(text);
-}
+// The two check errors: "[***ERROR Thread %d : Occured with Data Bus test at address %p ***]"
+// and "[***ERROR Thread %d : Occured DRAM array test at address %p ***]".
+constexpr const char* kDataBusTest = "with Data Bus test";
+constexpr const char* kDramArrayTest = "DRAM array test";
 
-[[noreturn]] void ReportDramError(int worker_index, const void* address) {
+[[noreturn]] void ReportCheckError(int worker_index, const char* check, const void* address) {
   char text[96];
-  snprintf(text, sizeof text,
-           "[***ERROR Thread %d : Occured DRAM array test at address %016" PRIX64 " ***]",
-           worker_index, AddressValue(address));
+  snprintf(text, sizeof text, "[***ERROR Thread %d : Occured %s at address %016" PRIX64 " ***]",
+           worker_index, check, AddressValue(address));
   ReportTestError(text);
 }
 
@@ -89,7 +86,7 @@ void MemoryTestBody(int index) {
     StopIfInterrupted();
     auto* words = static_cast<uint64_t*>(blocks[i].data());
     if (const uint64_t* bad = CheckAddressDataBus(index, i, words, kMemoryBlockWords)) {
-      ReportDataBusError(index, bad);
+      ReportCheckError(index, kDataBusTest, bad);
     }
   }
   ReportProgress(index, "Testing Memory Address & Data bus...[Done]");
@@ -98,7 +95,7 @@ void MemoryTestBody(int index) {
   for (size_t i = 0; i < blocks.size(); ++i) {
     auto* bytes = static_cast<uint8_t*>(blocks[i].data());
     if (const uint8_t* bad = CheckDramArray(index, i, bytes, kMemoryBlockBytes)) {
-      ReportDramError(index, bad);
+      ReportCheckError(index, kDramArrayTest, bad);
     }
   }
   ReportProgress(index, "Testing DRAM Arrays...[Done]");

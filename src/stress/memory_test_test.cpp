@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cinttypes>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
@@ -33,25 +30,13 @@ struct Seen {
   unsigned plant_value = 0;
   size_t plant_offset = 0;
   const void* planted_at = nullptr;
-  // Workers that have reached their first pass; each waits there a while for the other.
-  std::atomic<bool> meet{false};
-  std::atomic<int> arrived{0};
-  std::atomic<bool> met{false};
 } g_seen;
 
-void MeetTheOtherWorker() {
-  g_seen.arrived.fetch_add(1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (g_seen.arrived.load() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  if (g_seen.arrived.load() >= 2) g_seen.met = true;
-}
+// Workers meet at their first pass, when the test asks for it.
+testing::Rendezvous g_meeting;
 
 void Record(const PassPoint& point) {
-  if (g_seen.meet && point.kind == PassKind::kBusWritten && point.block == 0) {
-    MeetTheOtherWorker();
-  }
+  if (point.kind == PassKind::kBusWritten && point.block == 0) g_meeting.Arrive();
   std::lock_guard<std::mutex> lock(g_seen.mutex);
   g_seen.points.push_back(point);
   g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
@@ -79,15 +64,8 @@ class MemoryTestTest : public testing::WorkerHarness {
     g_seen.worker_processors.clear();
     g_seen.plant = false;
     g_seen.planted_at = nullptr;
-    g_seen.meet = false;
-    g_seen.arrived = 0;
-    g_seen.met = false;
+    g_meeting.Reset(false);
     SetPassHookForTesting(&Record);
-  }
-  void TearDown() override {
-    SetPassHookForTesting(nullptr);
-    platform::SetBudgetRefusalForTesting(nullptr);
-    WorkerHarness::TearDown();
   }
   void Plant(PassKind kind, size_t block, unsigned value, size_t offset) {
     g_seen.plant = true;
@@ -270,7 +248,7 @@ TEST_F(MemoryTestTest, ABadByteInTheDramArrayCheckIsReportedAtItsAddress) {
 TEST_F(MemoryTestTest, TwoWorkersOnProcessorsZeroAndOneRunAtOnceAndComplete) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "this machine has one processor";
   WriteConfig("[Memory]\nCPU=0,1\nMemSize=8\n");
-  g_seen.meet = true;
+  g_meeting.Reset(true);
   Dispatch({"Memory", "[***ERROR: Memory Test : ", &MemoryTestThread, WorkerList::kPerProcessor});
   for (const char* worker : {"Thread 0 : ", "Thread 1 : "}) {
     EXPECT_NE(console_.find(std::string(worker) + "De-allocating 8MB Memory...[Done]\n"),
@@ -280,7 +258,7 @@ TEST_F(MemoryTestTest, TwoWorkersOnProcessorsZeroAndOneRunAtOnceAndComplete) {
   EXPECT_FALSE(FailureFlagRaised());
   EXPECT_EQ(g_seen.points.size(), 2 * 2 * (2u + 256u));
   EXPECT_EQ(g_seen.worker_processors, (std::set<std::pair<int, int>>{{0, 0}, {1, 1}}));
-  EXPECT_TRUE(g_seen.met) << "each worker saw the other one running";
+  EXPECT_TRUE(g_meeting.met()) << "each worker saw the other one running";
 }
 
 }  // namespace
