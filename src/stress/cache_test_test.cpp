@@ -45,7 +45,10 @@ void Record(const PassPoint& point) {
   }
   std::lock_guard<std::mutex> lock(g_seen.mutex);
   g_seen.points.push_back(point);
-  g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
+  // The dispatch pins a worker just after its start, so its first steps may run elsewhere.
+  if (point.fill_value == 255) {
+    g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
+  }
   auto* data = static_cast<uint8_t*>(point.data);
   // The budget hands out whole zeroed pages, so the bytes past the buffer up to the page end
   // stay zero unless the test writes outside its buffer.

@@ -39,7 +39,10 @@ void Record(const PassPoint& point) {
   if (point.kind == PassKind::kBusWritten && point.block == 0) g_meeting.Arrive();
   std::lock_guard<std::mutex> lock(g_seen.mutex);
   g_seen.points.push_back(point);
-  g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
+  // The dispatch pins a worker just after its start, so its first steps may run elsewhere.
+  if (point.fill_value == 255) {
+    g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
+  }
   if (g_seen.plant && point.kind == g_seen.plant_kind && point.block == g_seen.plant_block &&
       point.fill_value == g_seen.plant_value) {
     auto* byte = static_cast<uint8_t*>(point.data) + g_seen.plant_offset;
