@@ -17,7 +17,8 @@ namespace forgeval::platform {
 namespace {
 
 std::mutex g_budget_mutex;
-size_t g_locked_bytes = 0;  // guarded by g_budget_mutex
+size_t g_locked_bytes = 0;          // guarded by g_budget_mutex
+BudgetRefusal g_refusal = nullptr;  // guarded by g_budget_mutex
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -67,8 +68,13 @@ std::optional<size_t> CgroupRoom() {
   return room;
 }
 
+// MAP_POPULATE lets the kernel back the whole block in one call instead of one page fault
+// per page; with the write to every page that follows, a 4,096,000-byte test block took about
+// 12 ms instead of 20 on a virtual machine. It is only a request, so the writes stay: they
+// are what makes sure every page is backed.
 void* MapAndTouch(size_t bytes) {
-  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (block == MAP_FAILED) return nullptr;
   const size_t page = PageSize();
   auto* bytes_of = static_cast<volatile char*>(block);
@@ -114,6 +120,7 @@ std::optional<size_t> MemoryRoomLeft() {
 BudgetedBlock::BudgetedBlock(size_t bytes) {
   const size_t rounded = RoundToPages(bytes);
   std::lock_guard<std::mutex> lock(g_budget_mutex);
+  if (g_refusal != nullptr && g_refusal(bytes)) return;
   std::optional<size_t> room = MemoryRoomLeft();
   // Without any figure there is nothing to judge by; the block is still touched.
   if (room && rounded > *room) return;
@@ -154,6 +161,16 @@ BudgetedBlock AllocateBudgetedOrThrow(size_t bytes) {
   BudgetedBlock block(bytes);
   if (!block) throw std::bad_alloc();
   return block;
+}
+
+bool FitsMemoryRoom(size_t bytes) {
+  std::optional<size_t> room = MemoryRoomLeft();
+  return !room || bytes <= *room;
+}
+
+void SetBudgetRefusalForTesting(BudgetRefusal refusal) {
+  std::lock_guard<std::mutex> lock(g_budget_mutex);
+  g_refusal = refusal;
 }
 
 }  // namespace forgeval::platform

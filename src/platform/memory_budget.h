@@ -55,6 +55,16 @@ class BudgetedBlock {
 // failure is "Out of memory.".
 BudgetedBlock AllocateBudgetedOrThrow(size_t bytes);
 
+// Whether `bytes` more would fit the room left now (true when no figure could be read). Lets
+// a caller that needs many blocks see at once that they cannot all fit, instead of first
+// taking the machine's memory down to the margin block by block.
+bool FitsMemoryRoom(size_t bytes);
+
+// Test seam: while a refusal is set, every block for which it returns true is refused as if
+// it did not fit the room. Set it while no block is being allocated; nullptr clears it.
+using BudgetRefusal = bool (*)(size_t bytes);
+void SetBudgetRefusalForTesting(BudgetRefusal refusal);
+
 }  // namespace forgeval::platform
 
 #endif  // FORGEVAL_PLATFORM_MEMORY_BUDGET_H_

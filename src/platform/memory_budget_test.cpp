@@ -62,5 +62,23 @@ TEST(MemoryBudgetTest, WorkersAllocatingAtOnceEachGetTheirOwnBlock) {
   for (void* data : seen) EXPECT_NE(data, nullptr);
 }
 
+TEST(MemoryBudgetTest, FitsMemoryRoomJudgesAgainstTheRoomLeft) {
+  EXPECT_TRUE(FitsMemoryRoom(4096000));
+  const size_t beyond = MemoryRoomLeft().value_or(0) + (size_t{1} << 30);
+  EXPECT_FALSE(FitsMemoryRoom(beyond));
+  EXPECT_FALSE(FitsMemoryRoom(SIZE_MAX));
+}
+
+TEST(MemoryBudgetTest, TheRefusalSeamRefusesOnlyWhatItNames) {
+  SetBudgetRefusalForTesting([](size_t bytes) { return bytes == 734003; });
+  BudgetedBlock refused(734003);
+  BudgetedBlock granted(91750);
+  SetBudgetRefusalForTesting(nullptr);
+  BudgetedBlock after(734003);
+  EXPECT_FALSE(refused);
+  EXPECT_TRUE(granted);
+  EXPECT_TRUE(after);
+}
+
 }  // namespace
 }  // namespace forgeval::platform

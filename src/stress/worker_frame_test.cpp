@@ -1,7 +1,6 @@
 #include "stress/worker_frame.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <barrier>
 #include <new>
@@ -9,66 +8,20 @@
 #include <stdexcept>
 
 #include "faults.h"
-#include "platform/syslog_socket.h"
-#include "report/event_reporter.h"
 #include "report/failure_flag.h"
-#include "report/run_log.h"
-#include "run/ini_file.h"
 #include "run/worker_dispatch.h"
-#include "syslog_listener.h"
-#include "temp_dir.h"
+#include "worker_harness.h"
 
 namespace forgeval {
 namespace {
 
-using testing::ReadFile;
-using testing::SyslogListener;
-using testing::TempDir;
-
-const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
-
 // A frame with a log, a system log listener and a configuration of its own.
-class WorkerFrameTest : public ::testing::Test {
+class WorkerFrameTest : public testing::WorkerHarness {
  protected:
-  void SetUp() override {
-    setenv(platform::kSyslogSocketVariable, listener_.path().c_str(), 1);
-    ASSERT_TRUE(events_.RegisterEventLogSource());
-    log_.Open(dir_.path(), "run.Log");
-    log_.SetTimestamps(true);
-    ini_.SetPath(dir_.File("forgeval.ini"));
-    ClearFailureFlag();
-  }
-  void TearDown() override { unsetenv(platform::kSyslogSocketVariable); }
-
   // Runs one worker in this thread and returns its exit code; the console goes to console_.
   uint32_t Run(WorkerBody body, CatchClauses clauses = CatchClauses::kStandard, int index = 0) {
-    ::testing::internal::CaptureStdout();
-    uint32_t exit_code = RunTestWorker(index, body, clauses);
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
-    return exit_code;
+    return RunCaptured([=] { return RunTestWorker(index, body, clauses); });
   }
-  std::string Log() const { return ReadFile(log_.path()); }
-  // The log's lines after the header, without their timestamps.
-  std::vector<std::string> LogLines() const {
-    std::string text = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
-    std::vector<std::string> lines;
-    size_t start = text.find("\n\n") + 2;
-    start = text.find("\n\n", start) + 2;  // after "Started at:" and its empty line
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return lines;
-  }
-
-  TempDir dir_;
-  SyslogListener listener_{dir_.File("log.sock")};
-  EventReporter events_;
-  RunLog log_;
-  IniFile ini_;
-  std::string console_;
 };
 
 void Progress(int index) {
