@@ -52,6 +52,7 @@ const uint8_t* CheckCacheBuffer(int worker_index, uint8_t* data, size_t size) {
   const CompareKernels& kernels = BestKernels();
   for (unsigned value = 0; value <= 255; ++value) {
     StopIfInterrupted();
+    ReportWorkProgress(worker_index, value / 256.0);
     memset(data, static_cast<int>(value), size);
     const auto expected = static_cast<uint8_t>(value);
     for (int read_back = 0; read_back < kCacheReadBacks; ++read_back) {

@@ -93,11 +93,13 @@ void MemoryTestBody(int index) {
 
   ReportProgress(index, "Testing DRAM Arrays...");
   for (size_t i = 0; i < blocks.size(); ++i) {
+    ReportWorkProgress(index, static_cast<double>(i) / static_cast<double>(blocks.size()));
     auto* bytes = static_cast<uint8_t*>(blocks[i].data());
     if (const uint8_t* bad = CheckDramArray(index, i, bytes, kMemoryBlockBytes)) {
       ReportCheckError(index, kDramArrayTest, bad);
     }
   }
+  ReportWorkProgress(index, 1.0);
   ReportProgress(index, "Testing DRAM Arrays...[Done]");
 
   // Releasing a budgeted block cannot fail, so the release has no error of its own.
