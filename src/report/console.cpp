@@ -16,4 +16,6 @@ void ConsolePrint(const char* format, ...) {
 
 void ConsoleWrite(std::string_view text) { fwrite(text.data(), 1, text.size(), stdout); }
 
+void DebugOutput(std::string_view text) { fwrite(text.data(), 1, text.size(), stderr); }
+
 }  // namespace forgeval
