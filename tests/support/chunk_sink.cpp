@@ -8,7 +8,7 @@ namespace forgeval::testing {
 
 ChunkSink::ChunkSink() {
   int ends[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0)
     throw std::runtime_error("socketpair failed");
   writer_ = platform::UniqueFd(ends[0]);
   reader_ = platform::UniqueFd(ends[1]);

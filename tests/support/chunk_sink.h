@@ -1,6 +1,8 @@
 // A file descriptor to write a report into whose writes stay visible one by one: every write
 // on a SEQPACKET socket arrives as one message, so a test sees the chunks a buffered writer
-// made. Holds what the socket buffer holds (a few hundred KiB).
+// made. Holds what the socket buffer holds (a few hundred KiB, less for many small writes);
+// a write beyond that fails at once (the socket does not block), so a test sees text missing
+// rather than hanging.
 #ifndef FORGEVAL_TESTS_SUPPORT_CHUNK_SINK_H_
 #define FORGEVAL_TESTS_SUPPORT_CHUNK_SINK_H_
 
