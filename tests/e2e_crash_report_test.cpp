@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "run_process.h"
-#include "syslog_listener.h"
-#include "temp_dir.h"
+#include "probe_fixture.h"
 
 namespace forgeval::testing {
 namespace {
@@ -46,24 +44,10 @@ std::string FindProgram(const std::string& name) {
   return {};
 }
 
-class CrashReportEndToEndTest : public ::testing::Test {
+class CrashReportEndToEndTest : public FaultProbeTest {
  protected:
-  void SetUp() override { std::filesystem::copy_file(FORGEVAL_FAULT_PROBE, program_); }
-  ProcessResult Run(const std::string& ini, const std::vector<std::string>& bodies) {
-    WriteFile(dir_.File("probe.ini"), ini);
-    std::vector<std::string> argv{program_, dir_.File("probe.ini")};
-    argv.insert(argv.end(), bodies.begin(), bodies.end());
-    ProcessOptions options;
-    options.working_dir = dir_.path();
-    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
-    return RunProcess(argv, options);
-  }
   std::string Report() const { return ReadFile(dir_.File("ERRORLOG.TXT")); }
   std::string Dump() const { return ReadFile(dir_.File("CRASH.DMP")); }
-
-  TempDir dir_;
-  std::string program_ = dir_.File("forgeval_fault_probe");
-  SyslogListener listener_{dir_.File("log.sock")};
 };
 
 // Checks one report line by line against the line formats; `at` is its first line.
