@@ -15,9 +15,7 @@
 #include <memory>
 #include <regex>
 
-#include "run_process.h"
-#include "syslog_listener.h"
-#include "temp_dir.h"
+#include "probe_fixture.h"
 
 namespace forgeval::testing {
 namespace {
@@ -30,24 +28,7 @@ size_t Count(const std::string& text, const std::regex& pattern) {
                                            std::sregex_iterator()));
 }
 
-class FaultEndToEndTest : public ::testing::Test {
- protected:
-  void SetUp() override { std::filesystem::copy_file(FORGEVAL_FAULT_PROBE, program_); }
-  ProcessResult Run(const std::string& ini, const std::vector<std::string>& bodies) {
-    WriteFile(dir_.File("probe.ini"), ini);
-    std::vector<std::string> argv{program_, dir_.File("probe.ini")};
-    argv.insert(argv.end(), bodies.begin(), bodies.end());
-    ProcessOptions options;
-    options.working_dir = dir_.path();
-    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
-    return RunProcess(argv, options);
-  }
-  std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
-
-  TempDir dir_;
-  std::string program_ = dir_.File("forgeval_fault_probe");
-  SyslogListener listener_{dir_.File("log.sock")};
-};
+class FaultEndToEndTest : public FaultProbeTest {};
 
 TEST_F(FaultEndToEndTest, FaultingWorkersAreReportedAndTheRunGoesOn) {
   ProcessResult result =

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "fault/crash_report.h"
 #include "report/message_box.h"
 
 namespace forgeval {
@@ -117,7 +118,12 @@ int CSeException::ReportError(unsigned, unsigned) const {
   return 1;
 }
 
-void CSeException::Delete() { CException::Delete(); }
+void CSeException::Delete() {
+  // The first fault of the process leaves ERRORLOG.TXT and CRASH.DMP; the saved fault state
+  // is still intact here, as nothing else ran on this thread's fault storage since the fault.
+  WriteCrashReport(pointers_);
+  CException::Delete();
+}
 
 const char* FaultName(uint32_t code) {
   for (const NamedCode& entry : kFaultNames) {

@@ -78,7 +78,8 @@ class CSeException : public CException {
   // code without a name.
   bool GetErrorMessage(std::string& text) const;
 
-  // Releases the object. The saved fault record and context stay readable until then.
+  // Writes the crash report (the first time in the process, see crash_report.h), then
+  // releases the object. The saved fault record and context stay readable until then.
   void Delete();
 
   uint32_t code() const { return code_; }

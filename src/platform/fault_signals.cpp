@@ -1,5 +1,6 @@
 #include "platform/fault_signals.h"
 
+#include <asm/prctl.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -41,6 +42,7 @@ thread_local ThreadFaultState* t_state = nullptr;
 struct sigaction g_previous[NSIG];
 // /proc/self/mem, for copying stack memory in the handler without touching unmapped pages.
 int g_self_memory = -1;
+std::once_flag g_memory_once;
 std::once_flag g_install_once;
 
 void PassOn(int signal_number, siginfo_t* info, void* raw_context) {
@@ -125,17 +127,33 @@ void Classify(int signal_number, const siginfo_t* info, const ucontext_t* contex
   }
 }
 
+// The saved register positions are the kernel's mcontext positions.
+static_assert(saved_register::kR8 == size_t{REG_R8} && saved_register::kRdi == size_t{REG_RDI} &&
+              saved_register::kRsp == size_t{REG_RSP} && saved_register::kRip == size_t{REG_RIP} &&
+              saved_register::kCsGsFs == size_t{REG_CSGSFS} &&
+              saved_register::kCr2 == size_t{REG_CR2} &&
+              FaultContext::kGeneralRegisters == size_t{NGREG});
+
 // Copies the top of the stack, from the stack pointer upwards, clipped to the thread's
-// stack (after an overflow the stack pointer lies below it).
-void SaveStack(ThreadFaultState* state, uintptr_t stack_pointer) {
-  FaultContext& context = state->context;
+// stack [stack_low, stack_high) (after an overflow the stack pointer lies below it).
+// Async-signal-safe.
+void SaveStack(FaultContext& context, uintptr_t stack_pointer, uintptr_t stack_low,
+               uintptr_t stack_high) {
   context.stack_size = 0;
-  uintptr_t from = std::max(stack_pointer, state->stack_low);
+  uintptr_t from = std::max(stack_pointer, stack_low);
   context.stack_address = from;
-  if (g_self_memory < 0 || from >= state->stack_high) return;
-  size_t length = std::min<uintptr_t>(FaultContext::kStackBytes, state->stack_high - from);
+  if (g_self_memory < 0 || from >= stack_high) return;
+  size_t length = std::min<uintptr_t>(FaultContext::kStackBytes, stack_high - from);
   ssize_t got = pread(g_self_memory, context.stack, length, static_cast<off_t>(from));
   if (got > 0) context.stack_size = static_cast<size_t>(got);
+}
+
+// The thread's segment bases; a system call, so async-signal-safe.
+void SaveSegmentBases(FaultContext& context) {
+  unsigned long base = 0;
+  context.fs_base = syscall(SYS_arch_prctl, ARCH_GET_FS, &base) == 0 ? base : 0;
+  base = 0;
+  context.gs_base = syscall(SYS_arch_prctl, ARCH_GET_GS, &base) == 0 ? base : 0;
 }
 
 void OnFault(int signal_number, siginfo_t* info, void* raw_context) {
@@ -164,15 +182,18 @@ void OnFault(int signal_number, siginfo_t* info, void* raw_context) {
     memcpy(saved.fp_state, context->uc_mcontext.fpregs, sizeof saved.fp_state);
   static_assert(sizeof saved.signal_info == sizeof(siginfo_t));
   memcpy(saved.signal_info, info, sizeof saved.signal_info);
-  SaveStack(state, static_cast<uintptr_t>(registers[REG_RSP]));
+  SaveSegmentBases(saved);
+  SaveStack(saved, static_cast<uintptr_t>(registers[REG_RSP]), state->stack_low, state->stack_high);
 
   // The mask saved by sigsetjmp is restored, so the signal is unblocked again for the
   // thread's next fault.
   siglongjmp(*state->jump, 1);
 }
 
+void OpenSelfMemory() { g_self_memory = open("/proc/self/mem", O_RDONLY | O_CLOEXEC); }
+
 void InstallHandlers() {
-  g_self_memory = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  std::call_once(g_memory_once, &OpenSelfMemory);
   struct sigaction action {};
   action.sa_sigaction = &OnFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -182,14 +203,15 @@ void InstallHandlers() {
   }
 }
 
-void FindStack(ThreadFaultState* state) {
+// The calling thread's stack as [*low, *high); both stay 0 when the system cannot tell.
+void FindStack(uintptr_t* low, uintptr_t* high) {
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
   void* address = nullptr;
   size_t size = 0;
   if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
-    state->stack_low = reinterpret_cast<uintptr_t>(address);
-    state->stack_high = state->stack_low + size;
+    *low = reinterpret_cast<uintptr_t>(address);
+    *high = *low + size;
   }
   pthread_attr_destroy(&attributes);
 }
@@ -199,7 +221,7 @@ void FindStack(ThreadFaultState* state) {
 ThreadFaultGuard::ThreadFaultGuard() {
   std::call_once(g_install_once, &InstallHandlers);
   auto* state = new ThreadFaultState;
-  FindStack(state);
+  FindStack(&state->stack_low, &state->stack_high);
   state->alt_stack = malloc(kAltStackBytes);
   stack_t alt_stack{};
   alt_stack.ss_sp = state->alt_stack;
@@ -245,6 +267,33 @@ bool RunGuarded(void (*body)(void*), void* argument, FaultPointers* pointers) {
   }
   state->jump = previous;
   return true;
+}
+
+void CaptureCurrentContext(FaultRecord* record, FaultContext* context) {
+  std::call_once(g_memory_once, &OpenSelfMemory);
+  ucontext_t here;
+  getcontext(&here);
+  const greg_t* registers = here.uc_mcontext.gregs;
+  *record = FaultRecord{};
+  record->code = fault_code::kBreakpoint;
+  record->address = static_cast<uint64_t>(registers[REG_RIP]);
+  record->signal = SIGTRAP;
+  record->signal_code = SI_USER;
+
+  context->thread_id = static_cast<int>(syscall(SYS_gettid));
+  memcpy(context->general_registers, registers, sizeof context->general_registers);
+  context->has_fp_state = here.uc_mcontext.fpregs != nullptr;
+  if (context->has_fp_state)
+    memcpy(context->fp_state, here.uc_mcontext.fpregs, sizeof context->fp_state);
+  siginfo_t info{};
+  info.si_signo = SIGTRAP;
+  info.si_code = SI_USER;
+  memcpy(context->signal_info, &info, sizeof context->signal_info);
+  SaveSegmentBases(*context);
+  uintptr_t low = 0;
+  uintptr_t high = 0;
+  FindStack(&low, &high);
+  SaveStack(*context, static_cast<uintptr_t>(registers[REG_RSP]), low, high);
 }
 
 void FaultReleasedMutex::lock() {

@@ -26,6 +26,7 @@ namespace forgeval::platform {
 // Fault codes, numbered as the program reports them on every platform.
 namespace fault_code {
 inline constexpr uint32_t kDatatypeMisalignment = 0x80000002;
+inline constexpr uint32_t kBreakpoint = 0x80000003;
 inline constexpr uint32_t kAccessViolation = 0xC0000005;
 inline constexpr uint32_t kInPageError = 0xC0000006;
 inline constexpr uint32_t kIllegalInstruction = 0xC000001D;
@@ -56,6 +57,15 @@ struct FaultRecord {
   int error_number = 0;
 };
 
+// Positions in FaultContext::general_registers (the x86-64 mcontext order). kCsGsFs packs the
+// selectors: cs in bits 0-15, gs 16-31, fs 32-47, ss 48-63.
+namespace saved_register {
+inline constexpr size_t kR8 = 0, kR9 = 1, kR10 = 2, kR11 = 3, kR12 = 4, kR13 = 5, kR14 = 6,
+                        kR15 = 7, kRdi = 8, kRsi = 9, kRbp = 10, kRbx = 11, kRdx = 12, kRax = 13,
+                        kRcx = 14, kRsp = 15, kRip = 16, kEflags = 17, kCsGsFs = 18, kErr = 19,
+                        kTrapNo = 20, kOldMask = 21, kCr2 = 22;
+}  // namespace saved_register
+
 // The processor context at the fault, copied in the handler.
 struct FaultContext {
   static constexpr size_t kGeneralRegisters = 23;  // NGREG on x86-64, in mcontext order
@@ -64,6 +74,8 @@ struct FaultContext {
 
   int thread_id = 0;
   uint64_t general_registers[kGeneralRegisters] = {};
+  uint64_t fs_base = 0;  // the thread pointer, which a debugger needs for thread-local data
+  uint64_t gs_base = 0;
   bool has_fp_state = false;
   alignas(16) uint8_t fp_state[kFpStateBytes] = {};
   uint64_t signal_info[16] = {};  // the raw siginfo_t (128 bytes)
@@ -100,6 +112,11 @@ class ThreadFaultGuard {
 // happened inside it, with *pointers describing the fault. C++ exceptions pass through
 // unchanged. Without a guard on the calling thread it simply runs the body. May be nested.
 bool RunGuarded(void (*body)(void*), void* argument, FaultPointers* pointers);
+
+// Fills *record and *context with the calling thread's state at this call, as if a breakpoint
+// (code 0x80000003, SIGTRAP) had been hit here: for a dump of a thread that has not faulted.
+// The caller owns both objects (FaultContext is large; keep it off small stacks).
+void CaptureCurrentContext(FaultRecord* record, FaultContext* context);
 
 // A mutex that RunGuarded unlocks when a fault jumps out of a region that locked it, so a
 // fault while holding it cannot hang the other threads. Only the lock of a leaf (nothing

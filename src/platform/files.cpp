@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,11 +27,11 @@ int UniqueFd::Release() {
   return fd;
 }
 
-UniqueFd OpenForAppend(const std::string& path) {
+UniqueFd OpenForAppend(const std::string& path, bool write_through) {
   // O_NONBLOCK keeps a FIFO planted at the name from blocking the open; it is refused below.
-  UniqueFd fd(open(path.c_str(),
-                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                   0644));
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (write_through) flags |= O_DSYNC;
+  UniqueFd fd(open(path.c_str(), flags, 0644));
   if (!fd.valid()) return fd;
   struct stat info;
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
@@ -47,6 +49,45 @@ bool WriteAll(int fd, std::string_view data) {
   }
   return true;
 }
+
+ReplacementFile::ReplacementFile(const std::string& path)
+    : path_(path), temporary_path_(path + ".XXXXXX") {
+  fd_ = UniqueFd(mkostemp(temporary_path_.data(), O_CLOEXEC));
+}
+
+ReplacementFile::~ReplacementFile() {
+  if (fd_.valid()) {
+    fd_ = UniqueFd();
+    unlink(temporary_path_.c_str());
+  }
+}
+
+bool ReplacementFile::Commit() {
+  if (!fd_.valid()) return false;
+  const bool synced = fsync(fd_.get()) == 0;
+  const bool closed = close(fd_.Release()) == 0;
+  if (synced && closed && rename(temporary_path_.c_str(), path_.c_str()) == 0) return true;
+  unlink(temporary_path_.c_str());
+  return false;
+}
+
+bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    bytes += written;
+    size -= static_cast<size_t>(written);
+    offset += static_cast<uint64_t>(written);
+  }
+  return true;
+}
+
+bool SetFileSize(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));

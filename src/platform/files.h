@@ -5,6 +5,7 @@
 #define FORGEVAL_PLATFORM_FILES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,12 +33,43 @@ class UniqueFd {
 
 // Opens `path` for appending, creating it (mode 0644) when it is missing. Fails (invalid fd)
 // when the last component is a symbolic link, or when the name is not an ordinary file
-// (a folder, a pipe, a device).
-UniqueFd OpenForAppend(const std::string& path);
+// (a folder, a pipe, a device). With `write_through` every write reaches the disk before it
+// returns (O_DSYNC).
+UniqueFd OpenForAppend(const std::string& path, bool write_through = false);
+
+// A file that replaces whatever is at `path` only once it is complete: it is written under a
+// fresh name beside it (created exclusively, mode 0600, so nothing planted there is followed
+// or clobbered), then synced and renamed over `path`. Without Commit the new file is removed
+// and `path` keeps its old content.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(const std::string& path);
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile();
+
+  // Invalid when the new file could not be created.
+  int fd() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+  // Syncs, closes and renames the new file over the target. False when any step failed (the
+  // new file is then removed).
+  bool Commit();
+
+ private:
+  std::string path_;
+  std::string temporary_path_;
+  UniqueFd fd_;
+};
 
 // Writes all of `data` with as few write calls as the kernel allows (one for a log line on
 // an O_APPEND file, which keeps lines of several writers whole). False on any error.
 bool WriteAll(int fd, std::string_view data);
+
+// Writes all of `data` at `offset` (pwrite), leaving the file position alone. False on error.
+bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t size);
+
+// Sets the file's length, growing it with zero bytes (holes where the file system allows).
+bool SetFileSize(int fd, uint64_t size);
 
 // The whole content of an ordinary file, or nothing when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);

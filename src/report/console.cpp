@@ -31,4 +31,6 @@ void ConsolePrint(const char* format, ...) {
 
 void ConsoleWrite(std::string_view text) { WriteAroundStatus(text); }
 
+void DebugOutput(std::string_view text) { fwrite(text.data(), 1, text.size(), stderr); }
+
 }  // namespace forgeval

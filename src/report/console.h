@@ -18,6 +18,10 @@ void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)))
 // A finished text (an error text) written unchanged: a '%' in it stays a '%'.
 void ConsoleWrite(std::string_view text);
 
+// The diagnostic channel for texts meant for whoever debugs the program, not the operator
+// (the crash report's progress texts): standard error, unbuffered.
+void DebugOutput(std::string_view text);
+
 }  // namespace forgeval
 
 #endif  // FORGEVAL_REPORT_CONSOLE_H_

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "faults.h"
@@ -25,6 +26,10 @@ void Pass(int index) {
 }
 void NullRead(int) { FaultNullRead(); }
 void StackOverflow(int) { testing::OverflowStack(); }
+// Faults in a thread of its own, which has no translation: the process ends the default way.
+void UntranslatedFault(int) {
+  std::thread([] { FaultNullRead(); }).join();
+}
 // Works in small steps until the run is interrupted.
 void Spin(int index) {
   ReportProgress(index, "Spinning...");
@@ -66,6 +71,7 @@ constexpr Named kBodies[] = {
     {"Pass", &Entry<&Pass>},
     {"NullRead", &Entry<&NullRead>},
     {"StackOverflow", &Entry<&StackOverflow>},
+    {"UntranslatedFault", &Entry<&UntranslatedFault>},
     {"FailedCheck", &Entry<&FailedCheck>},
     {"Spin", &Entry<&Spin>},
     {"Slow", &Entry<&Slow>},

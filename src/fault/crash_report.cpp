@@ -1,0 +1,111 @@
+#include "fault/crash_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "fault/core_dump.h"
+#include "fault/system_info.h"
+#include "platform/files.h"
+#include "report/console.h"
+
+namespace forgeval {
+namespace {
+
+constexpr const char* kReportName = "ERRORLOG.TXT";
+constexpr const char* kDumpName = "CRASH.DMP";
+constexpr const char* kHandlerName = "SeException";
+
+void WriteReportText(ReportFile& report, const platform::FaultRecord* record,
+                     const platform::SystemQueries& queries) {
+  AppendReportText(report, "\r\n");
+  if (record != nullptr) {
+    AppendReportText(report, "Exception handler called in %s.\r\n", kHandlerName);
+    if (record->code == platform::fault_code::kAccessViolation && record->parameter_count >= 2) {
+      AppendReportText(report, "%s location %08x caused an access violation.\r\n",
+                       record->parameters[0] == 0 ? "Read from" : "Write to",
+                       static_cast<uint32_t>(record->parameters[1]));
+    }
+  }
+  WriteSystemSection(report, queries);
+  WriteModuleList(report, queries);
+  AppendReportText(report, "\r\n======================= [end of %s] =======================\r\n",
+                   kReportName);
+}
+
+}  // namespace
+
+size_t AppendReportText(ReportFile& file, const char* format, ...) {
+  if (file.pending_ > ReportFile::kFlushThreshold) FlushReportText(file);
+  va_list arguments;
+  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
+  const size_t room = ReportFile::kBufferBytes - file.pending_;
+  const int formatted = vsnprintf(file.buffer_ + file.pending_, room, format, arguments);
+  va_end(arguments);
+  size_t added = 0;
+  if (formatted >= 0) {
+    added = static_cast<size_t>(formatted);
+    if (added < room) {
+      file.pending_ += added;
+    } else {
+      // The piece does not fit behind the pending text: that goes out first, then the piece,
+      // through the buffer when it fits there, else on its own.
+      FlushReportText(file);
+      std::string piece(added + 1, '\0');
+      vsnprintf(piece.data(), piece.size(), format, again);
+      piece.pop_back();
+      if (piece.size() < ReportFile::kBufferBytes) {
+        memcpy(file.buffer_, piece.data(), piece.size());
+        file.pending_ = piece.size();
+      } else {
+        platform::WriteAll(file.fd_, piece);
+      }
+    }
+  }
+  va_end(again);
+  return added;
+}
+
+void FlushReportText(ReportFile& file) {
+  if (file.pending_ > 0)
+    platform::WriteAll(file.fd_, std::string_view(file.buffer_, file.pending_));
+  file.pending_ = 0;
+}
+
+std::string CrashFilePath(const std::string& program_path, const char* file_name) {
+  const size_t slash = program_path.rfind('/');
+  if (slash == std::string::npos) return file_name;
+  return program_path.substr(0, slash + 1) + file_name;
+}
+
+int CrashReporter::Write(const platform::FaultPointers& pointers) {
+  if (!pending_.exchange(false)) return 0;
+  const std::string program = queries_.ProgramPath().value_or("Unknown");
+  {
+    platform::UniqueFd file =
+        platform::OpenForAppend(CrashFilePath(program, kReportName), /*write_through=*/true);
+    if (!file.valid()) {
+      DebugOutput(kReportCreateFailed);
+      return 0;
+    }
+    ReportFile report(file.get());
+    WriteReportText(report, pointers.record, queries_);
+    FlushReportText(report);
+  }
+  platform::ReplacementFile dump(CrashFilePath(program, kDumpName));
+  if (dump.valid()) {
+    WriteCrashDump(dump.fd(),
+                   pointers.record != nullptr && pointers.context != nullptr ? &pointers : nullptr);
+    dump.Commit();
+  }
+  return 0;
+}
+
+int WriteCrashReport(const platform::FaultPointers& pointers) {
+  static CrashReporter reporter(platform::RealSystemQueries());
+  return reporter.Write(pointers);
+}
+
+}  // namespace forgeval

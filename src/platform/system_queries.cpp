@@ -1,0 +1,148 @@
+#include "platform/system_queries.h"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace forgeval::platform {
+namespace {
+
+// A "Key:   123 kB" figure of /proc/meminfo or /proc/self/status, in bytes.
+std::optional<uint64_t> KilobyteField(const std::string& text, const std::string& key) {
+  const std::string wanted = key + ":";
+  for (size_t at = 0; at < text.size();) {
+    if (text.compare(at, wanted.size(), wanted) == 0)
+      return uint64_t{strtoull(text.c_str() + at + wanted.size(), nullptr, 10)} * 1024;
+    at = text.find('\n', at);
+    if (at == std::string::npos) break;
+    ++at;
+  }
+  return std::nullopt;
+}
+
+// The value of an os-release assignment: quotes removed, backslash escapes resolved.
+std::string ShellValue(const std::string& raw) {
+  if (raw.size() >= 2 && (raw.front() == '"' || raw.front() == '\'') && raw.back() == raw.front()) {
+    std::string value;
+    for (size_t i = 1; i + 1 < raw.size(); ++i) {
+      if (raw.front() == '"' && raw[i] == '\\' && i + 2 < raw.size()) ++i;
+      value += raw[i];
+    }
+    return value;
+  }
+  return raw;
+}
+
+std::string LastComponent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> SystemQueries::ProgramPath() const {
+  std::string path = platform::ProgramPath();
+  if (path.empty()) return std::nullopt;
+  return path;
+}
+
+std::optional<std::string> SystemQueries::UserName() const {
+  const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_name == nullptr)
+    return std::nullopt;
+  return std::string(found->pw_name);
+}
+
+std::optional<std::string> SystemQueries::DistributionName() const {
+  for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
+    std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) continue;
+    const std::string key = "PRETTY_NAME=";
+    for (size_t at = 0; at < text->size();) {
+      size_t end = text->find('\n', at);
+      if (end == std::string::npos) end = text->size();
+      if (text->compare(at, key.size(), key) == 0) {
+        std::string value = ShellValue(text->substr(at + key.size(), end - at - key.size()));
+        if (value.empty()) return std::nullopt;
+        return value;
+      }
+      at = end + 1;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> SystemQueries::KernelRelease() const {
+  utsname names{};
+  if (uname(&names) != 0) return std::nullopt;
+  return std::string(names.release);
+}
+
+int SystemQueries::ProcessorsOnline() const {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<int>(count) : 0;
+}
+
+MemoryFigures SystemQueries::Memory() const {
+  MemoryFigures figures;
+  if (std::optional<std::string> meminfo = ReadWholeFile("/proc/meminfo")) {
+    figures.physical_total = KilobyteField(*meminfo, "MemTotal").value_or(0);
+    figures.physical_free = KilobyteField(*meminfo, "MemAvailable").value_or(0);
+    figures.swap_total = KilobyteField(*meminfo, "SwapTotal").value_or(0);
+    figures.swap_free = KilobyteField(*meminfo, "SwapFree").value_or(0);
+    if (figures.physical_total >= figures.physical_free && figures.physical_total > 0) {
+      figures.load_percent = static_cast<uint32_t>(
+          (figures.physical_total - figures.physical_free) * 100 / figures.physical_total);
+    }
+  }
+  figures.address_space_total = kUserAddressSpaceBytes;
+  if (std::optional<std::string> status = ReadWholeFile("/proc/self/status")) {
+    if (std::optional<uint64_t> used = KilobyteField(*status, "VmSize");
+        used && *used <= kUserAddressSpaceBytes)
+      figures.address_space_free = kUserAddressSpaceBytes - *used;
+  }
+  return figures;
+}
+
+int64_t SystemQueries::Now() const { return static_cast<int64_t>(time(nullptr)); }
+
+std::optional<LocalDateTime> SystemQueries::ToLocalTime(int64_t seconds) const {
+  const time_t when = static_cast<time_t>(seconds);
+  tm local{};
+  if (localtime_r(&when, &local) == nullptr) return std::nullopt;
+  return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                       local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+std::optional<FileFacts> SystemQueries::FileFactsOf(const std::string& path) const {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return std::nullopt;
+  FileFacts facts;
+  facts.size = static_cast<uint64_t>(info.st_size);
+  facts.modified = static_cast<int64_t>(info.st_mtim.tv_sec);
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  facts.real_name = LastComponent(resolved != nullptr ? std::string(resolved.get()) : path);
+  return facts;
+}
+
+std::vector<LoadedObject> SystemQueries::LoadedObjects() const { return ListLoadedObjects(); }
+
+const SystemQueries& RealSystemQueries() {
+  static const SystemQueries queries;
+  return queries;
+}
+
+}  // namespace forgeval::platform
