@@ -28,8 +28,11 @@ using platform::MemoryMapping;
 constexpr const char* kWritingText = "writing minidump\r\n";
 constexpr const char* kRaisingText = "raising exception\r\n";
 
-// Anonymous mappings up to this size are saved; larger ones are test buffers or stacks.
+// Anonymous mappings up to this size are saved; larger ones are test buffers or stacks. Of
+// small ones no more than the budget in all (in address order, the heap first), so that many
+// small buffers cannot swell the dump.
 constexpr uint64_t kSmallMappingBytes = 1024 * 1024;
+constexpr uint64_t kSmallMappingsBudgetBytes = 16 * 1024 * 1024;
 // Live stack saved above the bytes copied at the fault (the callers' frames).
 constexpr uint64_t kLiveStackBytes = 1024 * 1024;
 constexpr size_t kCopyChunkBytes = 256 * 1024;
@@ -159,14 +162,18 @@ bool InsideAnObject(const MemoryMapping& mapping, const std::vector<LoadedObject
   return false;
 }
 
-Contents ContentsOf(const MemoryMapping& mapping, const std::vector<LoadedObject>& objects) {
+Contents ContentsOf(const MemoryMapping& mapping, const std::vector<LoadedObject>& objects,
+                    uint64_t* anonymous_budget) {
   if (!mapping.readable || mapping.shared) return Contents::kNone;
   if (InsideAnObject(mapping, objects)) {
     // Code is left to the object files, except where no file holds it (the vDSO).
     return !mapping.executable || !mapping.file_backed() ? Contents::kLiveMemory : Contents::kNone;
   }
-  if (IsAnonymous(mapping) && mapping.end - mapping.start <= kSmallMappingBytes)
+  const uint64_t size = mapping.end - mapping.start;
+  if (IsAnonymous(mapping) && size <= kSmallMappingBytes && size <= *anonymous_budget) {
+    *anonymous_budget -= size;
     return Contents::kLiveMemory;
+  }
   return Contents::kNone;
 }
 
@@ -193,6 +200,7 @@ std::vector<Segment> PlanSegments(const std::vector<MemoryMapping>& mappings,
                                   const std::vector<LoadedObject>& objects,
                                   const FaultContext& context) {
   std::vector<Segment> segments;
+  uint64_t anonymous_budget = kSmallMappingsBudgetBytes;
   for (const MemoryMapping& mapping : mappings) {
     if (IsKernelPage(mapping)) continue;
     const bool holds_saved_stack = context.stack_size > 0 &&
@@ -202,7 +210,7 @@ std::vector<Segment> PlanSegments(const std::vector<MemoryMapping>& mappings,
       AddStackSegments(mapping, context, &segments);
     } else {
       segments.push_back({mapping.start, mapping.end - mapping.start, FlagsOf(mapping),
-                          ContentsOf(mapping, objects)});
+                          ContentsOf(mapping, objects, &anonymous_budget)});
     }
   }
   if (segments.size() > kMaxLoadSegments) segments.resize(kMaxLoadSegments);

@@ -12,7 +12,8 @@
 //   contents for: the faulting thread's stack (the bytes saved at the fault, then up to 1 MiB
 //   of the live stack above them), the loaded objects' non-executable segments (headers,
 //   read-only data, unwind tables, relocated data, .data and .bss) and the vDSO, and
-//   anonymous mappings of at most 1 MiB (heap, the loader's and the threads' small blocks).
+//   anonymous mappings of at most 1 MiB (heap, the loader's and the threads' small blocks),
+//   16 MiB of those at most.
 //   Everything else has no contents in the file: code segments (the debugger reads them from
 //   the object files), shared mappings, other file mappings and large anonymous mappings
 //   (the test buffers, other threads' stacks).
