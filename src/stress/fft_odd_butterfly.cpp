@@ -1,19 +1,22 @@
 // The vector kernels keep one output pair per lane: lane j accumulates z[j] and z[r - j]
-// over i = 1 .. h-1 while its root index k = (i * j) mod r advances by j each step. The roots
-// are gathered by index, P[i] and Q[i] are broadcast, and the four accumulations of a lane
-// are exactly the scalar form's (z += g1 + g2 and so on, nothing fused). Lanes past the last
-// output compute the output j = 1 again and are not stored. Two vectors per block keep
-// enough independent sums in flight to hide the latency of the additions.
+// over i = 1 .. h-1 while its root index k = (i * j) mod r advances by j each step. Every
+// lane loads its root as one 16-byte (re, im) pair; the pairs of all lanes are combined and
+// split into a vector of real parts and one of imaginary parts (on this kind of processor
+// that is faster than the gather instructions). P[i] and Q[i] are broadcast, and the four
+// accumulations of a lane are exactly the scalar form's (z += g1 + g2 and so on, nothing
+// fused). Lanes past the last output compute the output j = 1 again and are not stored. Two
+// vectors per block keep enough independent sums in flight to hide the additions' latency.
 //
 // This file is built with -ffp-contract=off: no multiply-add is ever fused.
 #include "stress/fft_odd_butterfly.h"
 
 #include <immintrin.h>
 
+#include <cstddef>
+
 namespace forgeval {
 namespace {
 
-// The three steps that every kernel shares: P and Q, and the final sums into z0.
 void FormSumsAndDifferences(int64_t r, const OddButterflyTables& t, const double* z_re,
                             const double* z_im) {
   const int64_t h = (r + 1) / 2;
@@ -33,23 +36,23 @@ void AddIntoZero(int64_t r, const OddButterflyTables& t, double* z_re, double* z
   }
 }
 
-// Outputs j = first .. h-1, one at a time.
-void ScalarOutputs(int64_t r, int64_t first, const OddButterflyTables& t, double* z_re,
-                   double* z_im) {
+void ScalarOutputs(int64_t r, const OddButterflyTables& t, double* z_re, double* z_im) {
   const int64_t h = (r + 1) / 2;
   const double z0_re = z_re[0];
   const double z0_im = z_im[0];
-  for (int64_t j = first; j < h; ++j) {
+  for (int64_t j = 1; j < h; ++j) {
     double upper_re = z0_re;  // z[r - j]
     double upper_im = z0_im;
     double lower_re = z0_re;  // z[j]
     double lower_im = z0_im;
     int64_t k = j;
     for (int64_t i = 1; i < h; ++i) {
-      const double g1 = t.roots_re[k] * t.p_re[i];
-      const double g2 = t.roots_im[k] * t.p_im[i];
-      const double g3 = t.roots_re[k] * t.q_im[i];
-      const double g4 = t.roots_im[k] * t.q_re[i];
+      const double root_re = t.roots[2 * k];
+      const double root_im = t.roots[2 * k + 1];
+      const double g1 = root_re * t.p_re[i];
+      const double g2 = root_im * t.p_im[i];
+      const double g3 = root_re * t.q_im[i];
+      const double g4 = root_im * t.q_re[i];
       upper_re += g1 + g2;
       upper_im += g3 - g4;
       lower_re += g1 - g2;
@@ -64,155 +67,165 @@ void ScalarOutputs(int64_t r, int64_t first, const OddButterflyTables& t, double
   }
 }
 
-// Stores the lanes of one vector block that name real outputs.
-void StoreLanes(int64_t r, int64_t h, int64_t first, int lanes, const double* upper_re,
-                const double* upper_im, const double* lower_re, const double* lower_im,
-                double* z_re, double* z_im) {
-  for (int lane = 0; lane < lanes; ++lane) {
-    const int64_t j = first + lane;
-    if (j >= h) break;
-    z_re[r - j] = upper_re[lane];
-    z_im[r - j] = upper_im[lane];
-    z_re[j] = lower_re[lane];
-    z_im[j] = lower_im[lane];
+// One block of lanes: the output of each lane, its step j and its current root index k.
+template <int kLanes>
+struct LaneBlock {
+  static constexpr size_t kCount = kLanes;
+  int64_t step[kCount];
+  int64_t k[kCount];
+  double upper_re[kCount], upper_im[kCount], lower_re[kCount], lower_im[kCount];
+
+  // Lanes first, first + 1, ...; those at or past h repeat output 1.
+  void Start(int64_t first, int64_t h) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const int64_t j = first + lane;
+      step[lane] = j < h ? j : 1;
+      k[lane] = step[lane];
+    }
   }
+  // k <- k + j, less r when it reaches r; offsets in doubles of the (re, im) pairs.
+  void Advance(int64_t r) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const int64_t next = k[lane] + step[lane];
+      k[lane] = next >= r ? next - r : next;
+    }
+  }
+  const double* Root(const double* roots, int lane) const { return roots + 2 * k[lane]; }
+  void Store(int64_t r, int64_t h, int64_t first, double* z_re, double* z_im) const {
+    for (int lane = 0; lane < kLanes && first + lane < h; ++lane) {
+      const int64_t j = first + lane;
+      z_re[r - j] = upper_re[lane];
+      z_im[r - j] = upper_im[lane];
+      z_re[j] = lower_re[lane];
+      z_im[j] = lower_im[lane];
+    }
+  }
+};
+
+// The four accumulations of one vector of lanes, for AVX2 and AVX-512 alike.
+#define FORGEVAL_ACCUMULATE(mul, add, sub, root_re, root_im, upper_re, upper_im, lower_re, \
+                            lower_im)                                                      \
+  do {                                                                                     \
+    const auto g1 = mul(root_re, p_re);                                                    \
+    const auto g2 = mul(root_im, p_im);                                                    \
+    const auto g3 = mul(root_re, q_im);                                                    \
+    const auto g4 = mul(root_im, q_re);                                                    \
+    upper_re = add(upper_re, add(g1, g2));                                                 \
+    upper_im = add(upper_im, sub(g3, g4));                                                 \
+    lower_re = add(lower_re, sub(g1, g2));                                                 \
+    lower_im = add(lower_im, add(g3, g4));                                                 \
+  } while (false)
+
+// Roots of lanes a and b as one vector [a.re, a.im, b.re, b.im].
+__attribute__((target("avx2"))) inline __m256d TwoRoots(const double* a, const double* b) {
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(a)), _mm_load_pd(b), 1);
 }
 
 __attribute__((target("avx2"))) void Avx2Outputs(int64_t r, const OddButterflyTables& t,
                                                  double* z_re, double* z_im) {
   constexpr int kLanes = 8;  // two vectors of four
   const int64_t h = (r + 1) / 2;
-  const auto radix = static_cast<int32_t>(r);
-  const __m128i radix_v = _mm_set1_epi32(radix);
-  const __m128i radix_less_one = _mm_set1_epi32(radix - 1);
   const __m256d z0_re = _mm256_set1_pd(z_re[0]);
   const __m256d z0_im = _mm256_set1_pd(z_im[0]);
-  // Gathers with a zero source and every lane selected: the plain gather's undefined source
-  // only upsets the compiler's initialisation analysis.
-  const __m256d zero = _mm256_setzero_pd();
-  const __m256d all_lanes = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  LaneBlock<kLanes> block;
   for (int64_t first = 1; first < h; first += kLanes) {
-    alignas(32) int32_t steps[kLanes];
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const int64_t j = first + lane;
-      steps[lane] = static_cast<int32_t>(j < h ? j : 1);
-    }
-    const __m128i step_a = _mm_load_si128(reinterpret_cast<const __m128i*>(steps));
-    const __m128i step_b = _mm_load_si128(reinterpret_cast<const __m128i*>(steps + 4));
-    __m128i k_a = step_a;
-    __m128i k_b = step_b;
+    block.Start(first, h);
     __m256d upper_re_a = z0_re, upper_im_a = z0_im, lower_re_a = z0_re, lower_im_a = z0_im;
     __m256d upper_re_b = z0_re, upper_im_b = z0_im, lower_re_b = z0_re, lower_im_b = z0_im;
     for (int64_t i = 1; i < h; ++i) {
+      // [0, 2] and [1, 3] unpack to lanes 0, 1, 2, 3 in order.
+      const __m256d even_a = TwoRoots(block.Root(t.roots, 0), block.Root(t.roots, 2));
+      const __m256d odd_a = TwoRoots(block.Root(t.roots, 1), block.Root(t.roots, 3));
+      const __m256d even_b = TwoRoots(block.Root(t.roots, 4), block.Root(t.roots, 6));
+      const __m256d odd_b = TwoRoots(block.Root(t.roots, 5), block.Root(t.roots, 7));
+      block.Advance(r);
+      const __m256d root_re_a = _mm256_unpacklo_pd(even_a, odd_a);
+      const __m256d root_im_a = _mm256_unpackhi_pd(even_a, odd_a);
+      const __m256d root_re_b = _mm256_unpacklo_pd(even_b, odd_b);
+      const __m256d root_im_b = _mm256_unpackhi_pd(even_b, odd_b);
       const __m256d p_re = _mm256_broadcast_sd(&t.p_re[i]);
       const __m256d p_im = _mm256_broadcast_sd(&t.p_im[i]);
       const __m256d q_re = _mm256_broadcast_sd(&t.q_re[i]);
       const __m256d q_im = _mm256_broadcast_sd(&t.q_im[i]);
-      const __m256d root_re_a = _mm256_mask_i32gather_pd(zero, t.roots_re, k_a, all_lanes, 8);
-      const __m256d root_im_a = _mm256_mask_i32gather_pd(zero, t.roots_im, k_a, all_lanes, 8);
-      const __m256d root_re_b = _mm256_mask_i32gather_pd(zero, t.roots_re, k_b, all_lanes, 8);
-      const __m256d root_im_b = _mm256_mask_i32gather_pd(zero, t.roots_im, k_b, all_lanes, 8);
-      const __m256d g1_a = _mm256_mul_pd(root_re_a, p_re);
-      const __m256d g2_a = _mm256_mul_pd(root_im_a, p_im);
-      const __m256d g3_a = _mm256_mul_pd(root_re_a, q_im);
-      const __m256d g4_a = _mm256_mul_pd(root_im_a, q_re);
-      const __m256d g1_b = _mm256_mul_pd(root_re_b, p_re);
-      const __m256d g2_b = _mm256_mul_pd(root_im_b, p_im);
-      const __m256d g3_b = _mm256_mul_pd(root_re_b, q_im);
-      const __m256d g4_b = _mm256_mul_pd(root_im_b, q_re);
-      upper_re_a = _mm256_add_pd(upper_re_a, _mm256_add_pd(g1_a, g2_a));
-      upper_im_a = _mm256_add_pd(upper_im_a, _mm256_sub_pd(g3_a, g4_a));
-      lower_re_a = _mm256_add_pd(lower_re_a, _mm256_sub_pd(g1_a, g2_a));
-      lower_im_a = _mm256_add_pd(lower_im_a, _mm256_add_pd(g3_a, g4_a));
-      upper_re_b = _mm256_add_pd(upper_re_b, _mm256_add_pd(g1_b, g2_b));
-      upper_im_b = _mm256_add_pd(upper_im_b, _mm256_sub_pd(g3_b, g4_b));
-      lower_re_b = _mm256_add_pd(lower_re_b, _mm256_sub_pd(g1_b, g2_b));
-      lower_im_b = _mm256_add_pd(lower_im_b, _mm256_add_pd(g3_b, g4_b));
-      // k <- k + j, less r when it reaches r.
-      k_a = _mm_add_epi32(k_a, step_a);
-      k_b = _mm_add_epi32(k_b, step_b);
-      k_a = _mm_sub_epi32(k_a, _mm_and_si128(_mm_cmpgt_epi32(k_a, radix_less_one), radix_v));
-      k_b = _mm_sub_epi32(k_b, _mm_and_si128(_mm_cmpgt_epi32(k_b, radix_less_one), radix_v));
+      FORGEVAL_ACCUMULATE(_mm256_mul_pd, _mm256_add_pd, _mm256_sub_pd, root_re_a, root_im_a,
+                          upper_re_a, upper_im_a, lower_re_a, lower_im_a);
+      FORGEVAL_ACCUMULATE(_mm256_mul_pd, _mm256_add_pd, _mm256_sub_pd, root_re_b, root_im_b,
+                          upper_re_b, upper_im_b, lower_re_b, lower_im_b);
     }
-    alignas(32) double upper_re[kLanes], upper_im[kLanes], lower_re[kLanes], lower_im[kLanes];
-    _mm256_store_pd(upper_re, upper_re_a);
-    _mm256_store_pd(upper_re + 4, upper_re_b);
-    _mm256_store_pd(upper_im, upper_im_a);
-    _mm256_store_pd(upper_im + 4, upper_im_b);
-    _mm256_store_pd(lower_re, lower_re_a);
-    _mm256_store_pd(lower_re + 4, lower_re_b);
-    _mm256_store_pd(lower_im, lower_im_a);
-    _mm256_store_pd(lower_im + 4, lower_im_b);
-    StoreLanes(r, h, first, kLanes, upper_re, upper_im, lower_re, lower_im, z_re, z_im);
+    _mm256_storeu_pd(block.upper_re, upper_re_a);
+    _mm256_storeu_pd(block.upper_re + 4, upper_re_b);
+    _mm256_storeu_pd(block.upper_im, upper_im_a);
+    _mm256_storeu_pd(block.upper_im + 4, upper_im_b);
+    _mm256_storeu_pd(block.lower_re, lower_re_a);
+    _mm256_storeu_pd(block.lower_re + 4, lower_re_b);
+    _mm256_storeu_pd(block.lower_im, lower_im_a);
+    _mm256_storeu_pd(block.lower_im + 4, lower_im_b);
+    block.Store(r, h, first, z_re, z_im);
   }
+}
+
+// The AVX-512 intrinsics of GCC 12 pass an undefined vector as the unused source of their
+// unmasked forms, which its initialisation analysis then reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Roots of lanes a, b, c, d as one vector of four (re, im) pairs.
+__attribute__((target("avx2,avx512f"))) inline __m512d FourRoots(const double* a, const double* b,
+                                                                 const double* c, const double* d) {
+  return _mm512_insertf64x4(_mm512_castpd256_pd512(TwoRoots(a, b)), TwoRoots(c, d), 1);
 }
 
 __attribute__((target("avx2,avx512f"))) void Avx512Outputs(int64_t r, const OddButterflyTables& t,
                                                            double* z_re, double* z_im) {
   constexpr int kLanes = 16;  // two vectors of eight
   const int64_t h = (r + 1) / 2;
-  const auto radix = static_cast<int32_t>(r);
-  const __m256i radix_v = _mm256_set1_epi32(radix);
-  const __m256i radix_less_one = _mm256_set1_epi32(radix - 1);
   const __m512d z0_re = _mm512_set1_pd(z_re[0]);
   const __m512d z0_im = _mm512_set1_pd(z_im[0]);
-  const __m512d zero = _mm512_setzero_pd();
+  LaneBlock<kLanes> block;
   for (int64_t first = 1; first < h; first += kLanes) {
-    alignas(64) int32_t steps[kLanes];
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const int64_t j = first + lane;
-      steps[lane] = static_cast<int32_t>(j < h ? j : 1);
-    }
-    const __m256i step_a = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps));
-    const __m256i step_b = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps + 8));
-    __m256i k_a = step_a;
-    __m256i k_b = step_b;
+    block.Start(first, h);
     __m512d upper_re_a = z0_re, upper_im_a = z0_im, lower_re_a = z0_re, lower_im_a = z0_im;
     __m512d upper_re_b = z0_re, upper_im_b = z0_im, lower_re_b = z0_re, lower_im_b = z0_im;
     for (int64_t i = 1; i < h; ++i) {
+      const double* roots = t.roots;
+      // [0, 2, 4, 6] and [1, 3, 5, 7] unpack to lanes 0 .. 7 in order.
+      const __m512d even_a = FourRoots(block.Root(roots, 0), block.Root(roots, 2),
+                                       block.Root(roots, 4), block.Root(roots, 6));
+      const __m512d odd_a = FourRoots(block.Root(roots, 1), block.Root(roots, 3),
+                                      block.Root(roots, 5), block.Root(roots, 7));
+      const __m512d even_b = FourRoots(block.Root(roots, 8), block.Root(roots, 10),
+                                       block.Root(roots, 12), block.Root(roots, 14));
+      const __m512d odd_b = FourRoots(block.Root(roots, 9), block.Root(roots, 11),
+                                      block.Root(roots, 13), block.Root(roots, 15));
+      block.Advance(r);
+      const __m512d root_re_a = _mm512_unpacklo_pd(even_a, odd_a);
+      const __m512d root_im_a = _mm512_unpackhi_pd(even_a, odd_a);
+      const __m512d root_re_b = _mm512_unpacklo_pd(even_b, odd_b);
+      const __m512d root_im_b = _mm512_unpackhi_pd(even_b, odd_b);
       const __m512d p_re = _mm512_set1_pd(t.p_re[i]);
       const __m512d p_im = _mm512_set1_pd(t.p_im[i]);
       const __m512d q_re = _mm512_set1_pd(t.q_re[i]);
       const __m512d q_im = _mm512_set1_pd(t.q_im[i]);
-      const __m512d root_re_a = _mm512_mask_i32gather_pd(zero, 0xFF, k_a, t.roots_re, 8);
-      const __m512d root_im_a = _mm512_mask_i32gather_pd(zero, 0xFF, k_a, t.roots_im, 8);
-      const __m512d root_re_b = _mm512_mask_i32gather_pd(zero, 0xFF, k_b, t.roots_re, 8);
-      const __m512d root_im_b = _mm512_mask_i32gather_pd(zero, 0xFF, k_b, t.roots_im, 8);
-      const __m512d g1_a = _mm512_mul_pd(root_re_a, p_re);
-      const __m512d g2_a = _mm512_mul_pd(root_im_a, p_im);
-      const __m512d g3_a = _mm512_mul_pd(root_re_a, q_im);
-      const __m512d g4_a = _mm512_mul_pd(root_im_a, q_re);
-      const __m512d g1_b = _mm512_mul_pd(root_re_b, p_re);
-      const __m512d g2_b = _mm512_mul_pd(root_im_b, p_im);
-      const __m512d g3_b = _mm512_mul_pd(root_re_b, q_im);
-      const __m512d g4_b = _mm512_mul_pd(root_im_b, q_re);
-      upper_re_a = _mm512_add_pd(upper_re_a, _mm512_add_pd(g1_a, g2_a));
-      upper_im_a = _mm512_add_pd(upper_im_a, _mm512_sub_pd(g3_a, g4_a));
-      lower_re_a = _mm512_add_pd(lower_re_a, _mm512_sub_pd(g1_a, g2_a));
-      lower_im_a = _mm512_add_pd(lower_im_a, _mm512_add_pd(g3_a, g4_a));
-      upper_re_b = _mm512_add_pd(upper_re_b, _mm512_add_pd(g1_b, g2_b));
-      upper_im_b = _mm512_add_pd(upper_im_b, _mm512_sub_pd(g3_b, g4_b));
-      lower_re_b = _mm512_add_pd(lower_re_b, _mm512_sub_pd(g1_b, g2_b));
-      lower_im_b = _mm512_add_pd(lower_im_b, _mm512_add_pd(g3_b, g4_b));
-      k_a = _mm256_add_epi32(k_a, step_a);
-      k_b = _mm256_add_epi32(k_b, step_b);
-      k_a =
-          _mm256_sub_epi32(k_a, _mm256_and_si256(_mm256_cmpgt_epi32(k_a, radix_less_one), radix_v));
-      k_b =
-          _mm256_sub_epi32(k_b, _mm256_and_si256(_mm256_cmpgt_epi32(k_b, radix_less_one), radix_v));
+      FORGEVAL_ACCUMULATE(_mm512_mul_pd, _mm512_add_pd, _mm512_sub_pd, root_re_a, root_im_a,
+                          upper_re_a, upper_im_a, lower_re_a, lower_im_a);
+      FORGEVAL_ACCUMULATE(_mm512_mul_pd, _mm512_add_pd, _mm512_sub_pd, root_re_b, root_im_b,
+                          upper_re_b, upper_im_b, lower_re_b, lower_im_b);
     }
-    alignas(64) double upper_re[kLanes], upper_im[kLanes], lower_re[kLanes], lower_im[kLanes];
-    _mm512_store_pd(upper_re, upper_re_a);
-    _mm512_store_pd(upper_re + 8, upper_re_b);
-    _mm512_store_pd(upper_im, upper_im_a);
-    _mm512_store_pd(upper_im + 8, upper_im_b);
-    _mm512_store_pd(lower_re, lower_re_a);
-    _mm512_store_pd(lower_re + 8, lower_re_b);
-    _mm512_store_pd(lower_im, lower_im_a);
-    _mm512_store_pd(lower_im + 8, lower_im_b);
-    StoreLanes(r, h, first, kLanes, upper_re, upper_im, lower_re, lower_im, z_re, z_im);
+    _mm512_storeu_pd(block.upper_re, upper_re_a);
+    _mm512_storeu_pd(block.upper_re + 8, upper_re_b);
+    _mm512_storeu_pd(block.upper_im, upper_im_a);
+    _mm512_storeu_pd(block.upper_im + 8, upper_im_b);
+    _mm512_storeu_pd(block.lower_re, lower_re_a);
+    _mm512_storeu_pd(block.lower_re + 8, lower_re_b);
+    _mm512_storeu_pd(block.lower_im, lower_im_a);
+    _mm512_storeu_pd(block.lower_im + 8, lower_im_b);
+    block.Store(r, h, first, z_re, z_im);
   }
 }
+
+#pragma GCC diagnostic pop
+
+#undef FORGEVAL_ACCUMULATE
 
 }  // namespace
 
@@ -239,7 +252,7 @@ void OddButterfly(OddButterflyKernel kernel, int64_t r, const OddButterflyTables
   FormSumsAndDifferences(r, tables, z_re, z_im);
   switch (kernel) {
     case OddButterflyKernel::kScalar:
-      ScalarOutputs(r, 1, tables, z_re, z_im);
+      ScalarOutputs(r, tables, z_re, z_im);
       break;
     case OddButterflyKernel::kAvx2:
       Avx2Outputs(r, tables, z_re, z_im);

@@ -9,6 +9,9 @@
 // vector kernels compute several outputs side by side (one output per vector lane) and give
 // the same bits as the scalar form. No kernel contracts a multiply and an add.
 //
+// The roots an output needs lie r apart in no pattern, so each lane loads its own (re, im)
+// pair; the pairs are then split into a vector of real and one of imaginary parts.
+//
 // Kernels: scalar everywhere; AVX2 and AVX-512 where the processor has them.
 #ifndef FORGEVAL_STRESS_FFT_ODD_BUTTERFLY_H_
 #define FORGEVAL_STRESS_FFT_ODD_BUTTERFLY_H_
@@ -25,11 +28,11 @@ OddButterflyKernel BestOddButterflyKernel();
 // Whether this processor runs `kernel`.
 bool OddButterflyKernelAvailable(OddButterflyKernel kernel);
 
-// The operands of one butterfly. p_re .. q_im have h entries (index 0 unused) and are the
-// butterfly's scratch; roots_re/im hold the r powers of e^(-2 pi i / r).
+// The operands of one butterfly. `roots` holds the r powers of e^(-2 pi i / r) as (re, im)
+// pairs, 16-byte aligned (roots[2k], roots[2k + 1]); p_re .. q_im have h entries (index 0
+// unused) and are the butterfly's scratch.
 struct OddButterflyTables {
-  const double* roots_re;
-  const double* roots_im;
+  const double* roots;
   double* p_re;
   double* p_im;
   double* q_re;

@@ -15,12 +15,11 @@ namespace {
 struct Butterfly {
   explicit Butterfly(int64_t radix, uint64_t seed) : r(radix) {
     const auto size = static_cast<size_t>(r);
-    roots_re.resize(size);
-    roots_im.resize(size);
+    roots.resize(2 * size);
     for (size_t k = 0; k < size; ++k) {
       const double angle = 6.283185307179586 * static_cast<double>(k) / static_cast<double>(r);
-      roots_re[k] = std::cos(angle);
-      roots_im[k] = -std::sin(angle);
+      roots[2 * k] = std::cos(angle);
+      roots[2 * k + 1] = -std::sin(angle);
     }
     std::mt19937_64 random(seed);
     std::uniform_real_distribution<double> uniform(-1.0, 1.0);
@@ -41,13 +40,13 @@ struct Butterfly {
   void Apply(OddButterflyKernel kernel, std::vector<double>& out_re, std::vector<double>& out_im) {
     out_re = z_re;
     out_im = z_im;
-    const OddButterflyTables tables{roots_re.data(), roots_im.data(), p_re.data(),
-                                    p_im.data(),     q_re.data(),     q_im.data()};
+    const OddButterflyTables tables{roots.data(), p_re.data(), p_im.data(), q_re.data(),
+                                    q_im.data()};
     OddButterfly(kernel, r, tables, out_re.data(), out_im.data());
   }
 
   int64_t r;
-  std::vector<double> roots_re, roots_im, z_re, z_im, p_re, p_im, q_re, q_im;
+  std::vector<double> roots, z_re, z_im, p_re, p_im, q_re, q_im;
 };
 
 std::vector<int64_t> Radices() {

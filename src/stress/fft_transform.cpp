@@ -16,8 +16,9 @@ struct FftState::Tables {
   double cos3m1, sin3, cos5a, cos5b, sin5a, sin5b, sin5c, inv_sqrt2;
   // The current stage's rotating factor and the twiddles of one data index.
   double twiddle_re[kFftTableSize], twiddle_im[kFftTableSize];
-  // The powers of e^(-2 pi i / radix) of the current stage.
-  double roots_re[kFftTableSize], roots_im[kFftTableSize];
+  // The powers of e^(-2 pi i / radix) of the current stage as (re, im) pairs, aligned for the
+  // odd butterfly's 16-byte loads.
+  alignas(64) double roots[2 * kFftTableSize];
   // The points of one general butterfly.
   double work_re[kFftTableSize], work_im[kFftTableSize];
   // The general odd butterfly's symmetric sums and differences.
@@ -169,8 +170,7 @@ void FixedGroups(const Tables& s, int64_t span, int64_t groups, int64_t d, bool 
 // The groups of one data index for radix 1 or an odd prime, through the work vector.
 void OddGroups(Tables& s, OddButterflyKernel kernel, int64_t r, int64_t span, int64_t groups,
                int64_t d, bool twiddle, double* y_re, double* y_im) {
-  const OddButterflyTables tables{s.roots_re, s.roots_im, s.odd_p_re,
-                                  s.odd_p_im, s.odd_q_re, s.odd_q_im};
+  const OddButterflyTables tables{s.roots, s.odd_p_re, s.odd_p_im, s.odd_q_re, s.odd_q_im};
   int64_t a = d;
   for (int64_t g = 0; g < groups; ++g, a += span * r) {
     if (twiddle) {
@@ -199,13 +199,14 @@ void OddGroups(Tables& s, OddButterflyKernel kernel, int64_t r, int64_t span, in
 // One twiddle stage of radix r over y, in place.
 void Stage(Tables& s, OddButterflyKernel kernel, int64_t span, int64_t r, int64_t groups,
            double* y_re, double* y_im) {
-  s.roots_re[0] = 1.0;
-  s.roots_im[0] = 0.0;
-  s.roots_re[1] = cos(kTwoPi / static_cast<double>(r));
-  s.roots_im[1] = -sin(kTwoPi / static_cast<double>(r));
+  double* roots = s.roots;  // root k at 2k (re) and 2k + 1 (im)
+  roots[0] = 1.0;
+  roots[1] = 0.0;
+  roots[2] = cos(kTwoPi / static_cast<double>(r));
+  roots[3] = -sin(kTwoPi / static_cast<double>(r));
   for (int64_t k = 2; k < r; ++k) {
-    s.roots_re[k] = s.roots_re[k - 1] * s.roots_re[1] - s.roots_im[k - 1] * s.roots_im[1];
-    s.roots_im[k] = s.roots_re[k - 1] * s.roots_im[1] + s.roots_im[k - 1] * s.roots_re[1];
+    roots[2 * k] = roots[2 * k - 2] * roots[2] - roots[2 * k - 1] * roots[3];
+    roots[2 * k + 1] = roots[2 * k - 2] * roots[3] + roots[2 * k - 1] * roots[2];
   }
   const double angle = kTwoPi / static_cast<double>(span * r);
   const double rc = cos(angle);
