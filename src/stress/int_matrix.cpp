@@ -2,7 +2,8 @@
 // the bits are those of two's-complement 64-bit arithmetic.
 #include "stress/int_matrix.h"
 
-#include <memory>
+#include <cstddef>
+#include <new>
 
 #include "stress/worker_frame.h"
 
@@ -16,13 +17,29 @@ int64_t Signed(uint64_t bits) { return static_cast<int64_t>(bits); }
 // interrupt between its columns.
 constexpr uint32_t kInterruptCheckOrder = 10;
 
+// A minor buffer from the heap. Taken with a direct call of the allocation function, which
+// the compiler must keep: a new-expression whose memory does not escape may legally be
+// turned into stack space, and then the test would no longer load the heap.
+class MinorBuffer {
+ public:
+  explicit MinorBuffer(size_t count)
+      : elements_(static_cast<uint64_t*>(::operator new(count * sizeof(uint64_t)))) {}
+  MinorBuffer(const MinorBuffer&) = delete;
+  MinorBuffer& operator=(const MinorBuffer&) = delete;
+  ~MinorBuffer() { ::operator delete(elements_); }
+  uint64_t* get() const { return elements_; }
+
+ private:
+  uint64_t* elements_;
+};
+
 // The determinant of an order-2 matrix (column by column): A(1,1)*A(0,0) - A(0,1)*A(1,0).
 uint64_t Determinant2(const uint64_t* a) { return a[3] * a[0] - a[2] * a[1]; }
 
 // The expansion of order 3, where most of the time goes: its minors are written into the
 // buffer and taken from it exactly as at the higher orders, with the loops unrolled.
 uint64_t Determinant3(const uint64_t* a) {
-  std::unique_ptr<uint64_t[]> minor(new uint64_t[4]);
+  const MinorBuffer minor(4);
   uint64_t* b = minor.get();
   // Rows 1 and 2 of columns 1, 2 | 0, 2 | 0, 1.
   b[0] = a[4], b[1] = a[5], b[2] = a[7], b[3] = a[8];
@@ -41,7 +58,7 @@ uint64_t Determinant(const uint64_t* a, uint32_t n) {
   if (n == 3) return Determinant3(a);
   const uint32_t m = n - 1;
   // One buffer for the minors of all n columns, from the heap.
-  std::unique_ptr<uint64_t[]> minor(new uint64_t[size_t{m} * m]);
+  const MinorBuffer minor(size_t{m} * m);
   uint64_t sum = 0;
   bool plus = true;
   for (uint32_t k = 0; k < n; ++k) {
