@@ -51,7 +51,12 @@ struct Butterfly {
 
 std::vector<int64_t> Radices() {
   // Fewer outputs than one vector, exactly one or two blocks, a partial block, large primes.
-  return {1, 7, 11, 13, 17, 19, 23, 31, 33, 37, 41, 61, 97, 331, 997, 4999, 9973};
+  std::vector<int64_t> radices = {1, 7, 11, 13, 17, 19, 23, 31, 33, 37, 41, 61, 97, 331, 997};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The sanitizer builds, many times slower, leave out the largest.
+  radices.insert(radices.end(), {4999, 9973});
+#endif
+  return radices;
 }
 
 TEST(OddButterflyTest, ScalarKernelIsTheDiscreteFourierTransformOfItsPoints) {

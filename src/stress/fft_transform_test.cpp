@@ -16,6 +16,14 @@ namespace {
 
 using testing::OracleFft;
 
+// The sanitizer builds check memory and threads, not arithmetic, and run it many times slower:
+// they take smaller samples.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 std::vector<int64_t> Stages(int64_t n) {
   const FftFactors factors = FftFactorize(n);
   return std::vector<int64_t>(factors.radix, factors.radix + factors.count);
@@ -93,7 +101,7 @@ class FftTransformTest : public ::testing::Test {
 TEST_F(FftTransformTest, MatchesTheDefinitionForEveryLengthUpTo300) {
   std::mt19937_64 random(300);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  for (int64_t n = 1; n <= 300; ++n) {
+  for (int64_t n = 1; n <= (kSanitized ? 100 : 300); ++n) {
     std::vector<double> re(static_cast<size_t>(n)), im(static_cast<size_t>(n));
     for (int64_t j = 0; j < n; ++j) {
       re[static_cast<size_t>(j)] = uniform(random);
@@ -114,7 +122,7 @@ TEST_F(FftTransformTest, MatchesTheDefinitionForEveryLengthUpTo300) {
 }
 
 TEST_F(FftTransformTest, UnitImpulseGivesAllOnes) {
-  for (int64_t n : {1, 2, 7, 12, 16, 24, 97, 1000, 9973}) {
+  for (int64_t n : {1, 2, 7, 12, 16, 24, 97, 1000, kSanitized ? 997 : 9973}) {
     std::vector<double> re(static_cast<size_t>(n)), im(static_cast<size_t>(n));
     re[0] = 1.0;
     const auto y = Transform(re, im);
@@ -126,7 +134,7 @@ TEST_F(FftTransformTest, UnitImpulseGivesAllOnes) {
 }
 
 TEST_F(FftTransformTest, ConstantSignalGivesNAtZeroAndZerosElsewhere) {
-  for (int64_t n : {1, 3, 10, 14, 64, 101, 360, 9973}) {
+  for (int64_t n : {1, 3, 10, 14, 64, 101, 360, kSanitized ? 997 : 9973}) {
     std::vector<double> re(static_cast<size_t>(n), 1.0), im(static_cast<size_t>(n), 0.0);
     const auto y = Transform(re, im);
     const double tolerance = 1e-12 * static_cast<double>(n);
@@ -159,14 +167,19 @@ bool SameBits(double a, double b) {
   return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
 }
 
-// The lengths checked against the plain form: every length up to 700, then a spread over the
-// whole range, the longest primes and lengths whose largest factor is a large prime.
+// The lengths checked against the plain form: every length up to 400, then a spread over the
+// whole range, the longest primes and lengths whose largest factor is a large prime. (The
+// soak test compares the whole run.)
 std::vector<int64_t> SampleLengths() {
   std::vector<int64_t> lengths;
-  for (int64_t n = 1; n <= 700; ++n) lengths.push_back(n);
-  for (int64_t n = 701; n <= kFftLongestLength; n += 97) lengths.push_back(n);
-  for (int64_t n : {1024, 2048, 4096, 8192, 5000, 8000, 9000, 9600, 9996, 9998, 9999, 2 * 4999,
-                    3 * 3331, 4 * 2477, 8 * 1249, 10 * 997, 9949, 9967, 9973}) {
+  if (kSanitized) {
+    for (int64_t n = 1; n <= 60; ++n) lengths.push_back(n);
+    for (int64_t n : {64, 97, 128, 210, 2 * 97, 997, 1000}) lengths.push_back(n);
+    return lengths;
+  }
+  for (int64_t n = 1; n <= 400; ++n) lengths.push_back(n);
+  for (int64_t n = 401; n <= kFftLongestLength; n += 211) lengths.push_back(n);
+  for (int64_t n : {1024, 4096, 8192, 9600, 9999, 2 * 4999, 3 * 3331, 8 * 1249, 10 * 997, 9973}) {
     lengths.push_back(n);
   }
   return lengths;
@@ -210,7 +223,7 @@ TEST_F(FftTransformTest, PrecisionFiguresOfARunAreThePlainFormsBits) {
   const FftSignal signal;
   OracleFft oracle;
   oracle.Reset();
-  for (int64_t n = 1; n <= 1200; ++n) {
+  for (int64_t n = 1; n <= (kSanitized ? 150 : 1200); ++n) {
     const double figure = FftPrecision(state_, n, signal);
     const double want = oracle.Precision(n);
     ASSERT_TRUE(SameBits(figure, want)) << n << ": " << figure << " vs " << want;
