@@ -42,6 +42,8 @@ class ComputeEndToEndTest : public ::testing::Test {
     return RunProcess(argv, options);
   }
   std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
+  // Workers 0 and 1 each showed exactly `steps`, in order, on the console and in the log.
+  void ExpectStepsOfTwoWorkers(const ProcessResult& result, const std::vector<std::string>& steps);
 
   TempDir dir_;
   std::string program_ = dir_.File("forgeval");
@@ -62,6 +64,15 @@ std::vector<std::string> WorkerLines(const std::string& text, int index) {
   return lines;
 }
 
+void ComputeEndToEndTest::ExpectStepsOfTwoWorkers(const ProcessResult& result,
+                                                  const std::vector<std::string>& steps) {
+  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
+  for (int index : {0, 1}) {
+    EXPECT_EQ(WorkerLines(result.output, index), steps) << result.output;
+    EXPECT_EQ(WorkerLines(log, index), steps) << log;
+  }
+}
+
 const std::vector<std::string> kSortSteps = {
     "Starting Quick Sort test...", "Starting Quick Sort test...[Done]",
     "Starting Shell Sort test...", "Starting Shell Sort test...[Done]",
@@ -76,11 +87,7 @@ TEST_F(ComputeEndToEndTest, SortTestsPassOnTwoProcessors) {
   EXPECT_TRUE(result.output.ends_with(kPassed)) << result.output;
   std::vector<std::string> two_passes = kSortSteps;
   two_passes.insert(two_passes.end(), kSortSteps.begin(), kSortSteps.end());
-  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
-  for (int index : {0, 1}) {
-    EXPECT_EQ(WorkerLines(result.output, index), two_passes) << result.output;
-    EXPECT_EQ(WorkerLines(log, index), two_passes) << log;
-  }
+  ExpectStepsOfTwoWorkers(result, two_passes);
 }
 
 TEST_F(ComputeEndToEndTest, AnArraySizeBeyondASigned32BitCountFailsAndTheRunGoesOn) {
@@ -126,11 +133,7 @@ TEST_F(ComputeEndToEndTest, MatrixTestPassesOnTwoProcessors) {
                              "[SortAlgorithms]\nEnabled=0\n[FFT]\nEnabled=0\n[Matrix]\nCPU=0,1\n");
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_TRUE(result.output.ends_with(kPassed)) << result.output;
-  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
-  for (int index : {0, 1}) {
-    EXPECT_EQ(WorkerLines(result.output, index), kMatrixSteps) << result.output;
-    EXPECT_EQ(WorkerLines(log, index), kMatrixSteps) << log;
-  }
+  ExpectStepsOfTwoWorkers(result, kMatrixSteps);
 }
 
 // Both tests at the program's own size on both processors: tens of seconds of arithmetic per
@@ -143,11 +146,7 @@ TEST_F(ComputeEndToEndTest, SoakFullSizeFftAndMatrixTestsPass) {
   std::vector<std::string> steps = {"Starting Fast Fourier Transform test...",
                                     "Fast Fourier Transform test...[Done]"};
   steps.insert(steps.end(), kMatrixSteps.begin(), kMatrixSteps.end());
-  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
-  for (int index : {0, 1}) {
-    EXPECT_EQ(WorkerLines(result.output, index), steps) << result.output;
-    EXPECT_EQ(WorkerLines(log, index), steps) << log;
-  }
+  ExpectStepsOfTwoWorkers(result, steps);
 }
 
 }  // namespace

@@ -9,23 +9,12 @@
 #include "fft_oracle.h"
 #include "report/failure_flag.h"
 #include "stress/worker_frame.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
 
-// Runs a worker body in this thread with the console captured.
-class FftWorkerTest : public ::testing::Test {
- protected:
-  void SetUp() override { ClearFailureFlag(); }
-  uint32_t Run(WorkerBody body, int index) {
-    ::testing::internal::CaptureStdout();
-    const uint32_t exit_code = RunTestWorker(index, body, CatchClauses::kStandard);
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
-    return exit_code;
-  }
-  std::string console_;
-};
+using FftWorkerTest = testing::WorkerConsoleTest;
 
 constexpr int64_t kShortRun = 60;
 

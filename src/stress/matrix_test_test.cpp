@@ -7,21 +7,17 @@
 
 #include "report/failure_flag.h"
 #include "stress/worker_frame.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
 
-class MatrixWorkerTest : public ::testing::Test {
+// The matrix test's frame has the catch-all clause.
+class MatrixWorkerTest : public testing::WorkerConsoleTest {
  protected:
-  void SetUp() override { ClearFailureFlag(); }
   uint32_t Run(WorkerBody body, int index) {
-    ::testing::internal::CaptureStdout();
-    const uint32_t exit_code = RunTestWorker(index, body, CatchClauses::kWithCatchAll);
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
-    return exit_code;
+    return WorkerConsoleTest::Run(body, index, CatchClauses::kWithCatchAll);
   }
-  std::string console_;
 };
 
 // Order 9 keeps the determinants to milliseconds; the program's order 12 runs end to end.

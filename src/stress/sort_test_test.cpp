@@ -6,6 +6,7 @@
 
 #include "report/failure_flag.h"
 #include "stress/worker_frame.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
@@ -33,18 +34,7 @@ std::string Lines(int index, const std::string& steps) {
   return lines;
 }
 
-class SortWorkerTest : public ::testing::Test {
- protected:
-  void SetUp() override { ClearFailureFlag(); }
-  uint32_t Run(WorkerBody body, int index) {
-    ::testing::internal::CaptureStdout();
-    const uint32_t exit_code = RunTestWorker(index, body, CatchClauses::kStandard);
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
-    return exit_code;
-  }
-  std::string console_;
-};
+using SortWorkerTest = testing::WorkerConsoleTest;
 
 int g_iterations[4];
 void Count(SortKind kind, int, int64_t*, int64_t*, int64_t) {
