@@ -250,5 +250,37 @@ TEST_F(InterruptEndToEndTest, ASecondCtrlCEndsTheProcessAtOnce) {
   EXPECT_EQ(session->TermSignal(), SIGINT);
 }
 
+// The real program's sort, matrix and transform workers stop within seconds of Ctrl+C, in the
+// middle of their arithmetic.
+TEST_F(InterruptEndToEndTest, CtrlCStopsTheComputeTestsWithinSeconds) {
+  const std::string program = dir_.File("forgeval");
+  std::filesystem::copy_file(FORGEVAL_BINARY, program);
+  const std::string others_off = "[Memory]\nEnabled=0\n[Cache]\nEnabled=0\n[Disk]\nEnabled=0\n";
+  struct Case {
+    const char* sections;
+    const char* step;
+  };
+  const Case cases[] = {
+      {"[FFT]\nCPU=0,1\n[SortAlgorithms]\nEnabled=0\n[Matrix]\nEnabled=0\n",
+       "Starting Fast Fourier Transform test..."},
+      {"[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0,1\nArraySize=20000000\n[Matrix]\nEnabled=0\n",
+       "Starting Quick Sort test..."},
+      {"[FFT]\nEnabled=0\n[SortAlgorithms]\nEnabled=0\n[Matrix]\nCPU=0,1\n",
+       "Starting Complex Matrix test..."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    WriteFile(dir_.File("run.ini"), "[Main]\nLoop=1\n" + others_off + c.sections);
+    TerminalSession session({program, dir_.File("run.ini")}, dir_.path(), listener_.path());
+    ASSERT_TRUE(session.ReadUntil(c.step, 2, 30)) << session.screen();
+    session.Settle(1500);  // well into the arithmetic
+    const auto pressed = std::chrono::steady_clock::now();
+    session.PressCtrlC();
+    EXPECT_EQ(session.ExitCode(), 130) << session.screen();
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+    EXPECT_EQ(session.Occurrences("Run interrupted (SIGINT)."), 1u) << session.screen();
+  }
+}
+
 }  // namespace
 }  // namespace forgeval::testing

@@ -4,7 +4,10 @@
 #include <array>
 
 #include "stress/cache_test.h"
+#include "stress/fft_test.h"
+#include "stress/matrix_test.h"
 #include "stress/memory_test.h"
+#include "stress/sort_test.h"
 
 namespace forgeval {
 namespace {
@@ -12,9 +15,9 @@ namespace {
 constexpr std::array<TestEntry, 6> kAllTests = {{
     {"Memory", "[***ERROR: Memory Test : ", &MemoryTestThread, WorkerList::kPerProcessor},
     {"Cache", "[***ERROR: Cache Test : ", &CacheTestThread, WorkerList::kPerProcessor},
-    {"FFT", "[*** ERROR: FFT Test : ", nullptr, WorkerList::kPerProcessor},
-    {"SortAlgorithms", "[***ERROR: QuickSort Test : ", nullptr, WorkerList::kPerProcessor},
-    {"Matrix", "[***ERROR: Matrix Test : ", nullptr, WorkerList::kPerProcessor},
+    {"FFT", "[*** ERROR: FFT Test : ", &FftTestThread, WorkerList::kPerProcessor},
+    {"SortAlgorithms", "[***ERROR: QuickSort Test : ", &SortTestThread, WorkerList::kPerProcessor},
+    {"Matrix", "[***ERROR: Matrix Test : ", &MatrixTestThread, WorkerList::kPerProcessor},
     {"Disk", "[***ERROR: Disk Test : ", nullptr, WorkerList::kPerDrive},
 }};
 
