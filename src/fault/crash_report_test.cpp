@@ -224,6 +224,17 @@ TEST_F(CrashReporterTest, AReportThatCannotBeOpenedLeavesNothingAndIsNotRetried)
   EXPECT_FALSE(testing::FileExists(dir_.File("CRASH.DMP")));
 }
 
+TEST_F(CrashReporterTest, ADumpThatCannotBeMadeIsSkippedAndTheReportIsComplete) {
+  std::filesystem::create_directory(dir_.File("CRASH.DMP"));  // cannot be replaced by a file
+  CrashReporter reporter(queries_);
+  EXPECT_EQ(reporter.Write(Fault(&NullRead)), 0);
+  EXPECT_TRUE(Report().ends_with("[end of ERRORLOG.TXT] =======================\r\n"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("CRASH.DMP")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            2);  // no half-written dump left beside them
+}
+
 TEST_F(CrashReporterTest, WithoutTheProgramPathBothFilesGoToTheCurrentFolder) {
   queries_.program_path.reset();
   const std::filesystem::path previous = std::filesystem::current_path();
