@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "stress/disk_test.h"
+
 namespace forgeval {
 namespace {
 
@@ -12,7 +14,7 @@ constexpr std::array<TestEntry, 6> kAllTests = {{
     {"FFT", "[*** ERROR: FFT Test : ", nullptr, WorkerList::kPerProcessor},
     {"SortAlgorithms", "[***ERROR: QuickSort Test : ", nullptr, WorkerList::kPerProcessor},
     {"Matrix", "[***ERROR: Matrix Test : ", nullptr, WorkerList::kPerProcessor},
-    {"Disk", "[***ERROR: Disk Test : ", nullptr, WorkerList::kPerDrive},
+    {"Disk", "[***ERROR: Disk Test : ", &DiskTestThread, WorkerList::kPerDrive},
 }};
 
 struct BuiltTable {
