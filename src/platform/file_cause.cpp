@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <cstdint>
+
 namespace forgeval::platform {
 namespace {
 
@@ -20,10 +22,14 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool NoFreeInodes(const std::string& folder) {
+// True when the filesystem has run out of inodes while it still has room for data: a full
+// directory rather than a full disk. Filesystems without an inode count (f_files 0) allocate
+// inodes as they go.
+bool OutOfInodesOnly(const std::string& folder) {
+  constexpr uint64_t kSomeRoom = 1 << 20;
   struct statvfs info;
-  // Filesystems without an inode count (f_files 0) allocate inodes as they go.
-  return statvfs(folder.c_str(), &info) == 0 && info.f_files != 0 && info.f_favail == 0;
+  return statvfs(folder.c_str(), &info) == 0 && info.f_files != 0 && info.f_favail == 0 &&
+         static_cast<uint64_t>(info.f_bavail) * info.f_frsize >= kSomeRoom;
 }
 
 }  // namespace
@@ -59,7 +65,7 @@ FileCause FileCauseOf(int error, const std::string& path) {
     case EAGAIN:
       return FileCause::kLockViolation;
     case ENOSPC:
-      return NoFreeInodes(ParentFolder(path)) ? FileCause::kDirectoryFull : FileCause::kDiskFull;
+      return OutOfInodesOnly(ParentFolder(path)) ? FileCause::kDirectoryFull : FileCause::kDiskFull;
     case EDQUOT:
     case EFBIG:
       return FileCause::kDiskFull;

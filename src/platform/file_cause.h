@@ -28,7 +28,8 @@ enum class FileCause : int {
 
 // The cause of an operation on `path` that failed with `error` (an errno value). `path` is
 // consulted only to tell ENOENT of a missing folder on the way (bad path) from a missing
-// file, and ENOSPC of a filesystem without free inodes (directory full) from a full one.
+// file, and ENOSPC of a filesystem out of inodes but not of room (directory full) from a
+// full one.
 FileCause FileCauseOf(int error, const std::string& path);
 
 }  // namespace forgeval::platform
