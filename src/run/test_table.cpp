@@ -22,7 +22,7 @@ struct BuiltTable {
   size_t count = 0;
 };
 
-constexpr BuiltTable MakeBuiltTable() {
+BuiltTable MakeBuiltTable() {
   BuiltTable table;
   for (const TestEntry& test : kAllTests) {
     if (test.entry != nullptr) table.tests[table.count++] = test;
@@ -30,12 +30,13 @@ constexpr BuiltTable MakeBuiltTable() {
   return table;
 }
 
-constexpr BuiltTable kBuiltTests = MakeBuiltTable();
-
 }  // namespace
 
 std::span<const TestEntry> BuiltTests() {
-  return std::span<const TestEntry>(kBuiltTests.tests.data(), kBuiltTests.count);
+  // Made on first use, not at compile time: under the sanitizers a function's address is not
+  // a constant the compiler may compare with null.
+  static const BuiltTable built = MakeBuiltTable();
+  return std::span<const TestEntry>(built.tests.data(), built.count);
 }
 
 std::span<const TestEntry> AllTests() { return kAllTests; }
