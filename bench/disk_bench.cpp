@@ -37,7 +37,7 @@ class BenchFolder {
 };
 
 // Writes the first file of a pair; with `copy` also makes the second file.
-bool MakePair(const std::string& root, const DiskBuffers& buffers, bool copy, std::string* first,
+bool MakePair(const std::string& root, DiskWorkspace& workspace, bool copy, std::string* first,
               std::string* second) {
   platform::DiskFile first_file;
   platform::DiskFile second_file;
@@ -45,7 +45,7 @@ bool MakePair(const std::string& root, const DiskBuffers& buffers, bool copy, st
   if (second_file.CreateUnique(root, 'n', platform::FileMode::kCached) != 0) return false;
   *first = first_file.path();
   *second = second_file.path();
-  WriteFirstFile(first_file, buffers, kNoBoundary);
+  WriteFirstFile(first_file, workspace, kNoBoundary);
   if (first_file.Close() != 0) return false;
   if (copy) CopyFirstFile(*first, second_file, kNoBoundary);
   return second_file.Close() == 0;
@@ -54,11 +54,11 @@ bool MakePair(const std::string& root, const DiskBuffers& buffers, bool copy, st
 // Writes pairs, with or without the copy; counts the bytes that go to the device.
 void WritePairs(benchmark::State& state, bool copy) {
   BenchFolder folder;
-  DiskBuffers buffers;
+  DiskWorkspace workspace;
   for (auto _ : state) {
     std::string first;
     std::string second;
-    if (!MakePair(folder.root(), buffers, copy, &first, &second)) {
+    if (!MakePair(folder.root(), workspace, copy, &first, &second)) {
       state.SkipWithError("cannot write in the folder");
       break;
     }
@@ -78,17 +78,23 @@ BENCHMARK(BM_DiskWriteFirstFile)->Iterations(1)->UseRealTime()->Unit(benchmark::
 void BM_DiskWritePair(benchmark::State& state) { WritePairs(state, true); }
 BENCHMARK(BM_DiskWritePair)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Verifies a pair of its own, or the two equal files named by FORGEVAL_BENCH_PAIR
+// ("first:second"), so that fio can be timed reading the very same bytes.
 void BM_DiskVerifyPair(benchmark::State& state) {
   BenchFolder folder;
-  DiskBuffers buffers;
+  DiskWorkspace workspace;
   std::string first;
   std::string second;
-  if (!MakePair(folder.root(), buffers, true, &first, &second)) {
+  if (const char* pair = getenv("FORGEVAL_BENCH_PAIR"); pair != nullptr) {
+    const std::string names = pair;
+    first = names.substr(0, names.find(':'));
+    second = names.substr(names.find(':') + 1);
+  } else if (!MakePair(folder.root(), workspace, true, &first, &second)) {
     state.SkipWithError("cannot write in the folder");
     return;
   }
   for (auto _ : state) {
-    if (!VerifyFilePair(first, second, platform::FileMode::kUnbuffered, buffers, kNoBoundary)) {
+    if (!VerifyFilePair(first, second, platform::FileMode::kUnbuffered, workspace, kNoBoundary)) {
       state.SkipWithError("the pair differs");
       break;
     }

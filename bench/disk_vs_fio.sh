@@ -3,8 +3,9 @@
 #   write:  the worker writing a first file (512 MiB in 1 MiB blocks, O_DIRECT|O_DSYNC)
 #           against  fio --rw=write --bs=1M --direct=1 --sync=dsync  (a new 512 MiB file);
 #   verify: the verification of a pair (both files read from the device and compared)
-#           against  fio --rw=read --bs=1M --direct=1  over two 512 MiB files, alternating
-#           between them block by block as the verification does.
+#           against  fio --rw=read --bs=1M --direct=1  alternating between the two files
+#           block by block as the verification does; both read the same two equal 512 MiB
+#           files, laid out once by fio.
 # Also shown: the whole write phase of a pair (first file and the kernel's copy, 1 GiB to
 # the device). Rounds alternate the sides, so that a change in the machine's load meets
 # both; the medians of the rounds are compared.
@@ -42,6 +43,11 @@ if run.get("error_occurred"): sys.exit(run.get("error_message", "failed"))
 print(run["bytes_per_second"] / 1e6)'
 }
 
+# Two equal files for both readers: fio lays them out (zero-filled, so they agree).
+fio --output-format=json --directory="$work" --name=pair --rw=write --bs=1M --size=1G \
+  --nrfiles=2 --zero_buffers --direct=1 >/dev/null
+pair="$work/pair.0.0:$work/pair.0.1"
+
 for round in $(seq "$rounds"); do
   rate=$(fio_rate --name=write --rw=write --sync=dsync --size=512M)
   echo "fio_write $rate" >>"$results"
@@ -50,9 +56,10 @@ for round in $(seq "$rounds"); do
   echo "forgeval_write $rate" >>"$results"
   rate=$(bench_rate BM_DiskWritePair)
   echo "forgeval_pair $rate" >>"$results"
-  rate=$(fio_rate --name=read --rw=read --nrfiles=2 --size=1G --file_service_type=roundrobin)
+  rate=$(fio_rate --name=read --rw=read --filename=pair.0.0:pair.0.1 --size=1G \
+    --file_service_type=roundrobin)
   echo "fio_read $rate" >>"$results"
-  rate=$(bench_rate BM_DiskVerifyPair)
+  rate=$(FORGEVAL_BENCH_PAIR="$pair" bench_rate BM_DiskVerifyPair)
   echo "forgeval_verify $rate" >>"$results"
   echo "round $round of $rounds done" >&2
 done

@@ -175,10 +175,16 @@ AsyncBlockIo::AsyncBlockIo(size_t slots) : transfers_(slots) {
 }
 
 AsyncBlockIo::~AsyncBlockIo() {
-  for (Transfer& transfer : transfers_) {
-    if (transfer.state == Transfer::State::kInFlight) Await(transfer);
-  }
+  FinishAll();
   if (context_ != 0) IoDestroy(context_);
+}
+
+void AsyncBlockIo::FinishAll() {
+  for (Transfer& transfer : transfers_) {
+    // A transfer that never reached the kernel is dropped without being made.
+    if (transfer.state == Transfer::State::kInFlight) Await(transfer);
+    transfer.state = Transfer::State::kIdle;
+  }
 }
 
 bool AsyncBlockIo::busy(size_t slot) const {

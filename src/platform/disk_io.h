@@ -111,6 +111,8 @@ class AsyncBlockIo {
     int error;     // 0 or its errno value
   };
 
+  // Sets up the kernel's context once; keep the object for many transfers, since tearing a
+  // context down waits for the kernel (tens of milliseconds).
   explicit AsyncBlockIo(size_t slots);
   AsyncBlockIo(const AsyncBlockIo&) = delete;
   AsyncBlockIo& operator=(const AsyncBlockIo&) = delete;
@@ -123,6 +125,8 @@ class AsyncBlockIo {
   void StartWrite(size_t slot, int fd, const std::byte* buffer, size_t bytes, uint64_t offset);
   // Waits for the transfer of `slot`; the slot is idle afterwards.
   Result Finish(size_t slot);
+  // Waits for every transfer still in flight and drops their results: all slots are idle.
+  void FinishAll();
   bool busy(size_t slot) const;
 
  private:

@@ -184,6 +184,26 @@ TEST_F(DiskIoTest, WithoutKernelAsyncIoTransfersAreMadeWhenFinished) {
   EXPECT_EQ(std::filesystem::file_size(file.path()), 3 * kBlock);
 }
 
+TEST_F(DiskIoTest, FinishAllLeavesEverySlotIdle) {
+  BudgetedBlock buffers(2 * kBlock);
+  ASSERT_TRUE(buffers);
+  auto* block = static_cast<std::byte*>(buffers.data());
+  DiskFile file;
+  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+  ASSERT_EQ(file.Reserve(2 * kBlock), 0);
+  AsyncBlockIo io(3);
+  io.StartRead(0, file.fd(), block, kBlock, 0);
+  io.StartRead(2, file.fd(), block + kBlock, kBlock, kBlock);
+  EXPECT_TRUE(io.busy(0));
+  EXPECT_FALSE(io.busy(1));
+  EXPECT_TRUE(io.busy(2));
+  io.FinishAll();
+  for (size_t slot = 0; slot < 3; ++slot) EXPECT_FALSE(io.busy(slot));
+  // The slots serve again.
+  io.StartRead(1, file.fd(), block, kBlock, kBlock);
+  EXPECT_EQ(io.Finish(1).bytes, kBlock);
+}
+
 TEST_F(DiskIoTest, UnalignedUnbufferedTransferFailsWithEinval) {
   BudgetedBlock buffers(2 * kBlock);
   ASSERT_TRUE(buffers);

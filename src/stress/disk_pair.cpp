@@ -17,6 +17,19 @@ uint64_t BlockOffset(int k) { return static_cast<uint64_t>(k) * kDiskBlockBytes;
 
 size_t SlotOf(int k) { return static_cast<size_t>(k) % kDiskSlots; }
 
+// Leaves every slot idle when a step ends, however it ends, so that the next step finds the
+// transfers free and no transfer outlives the files it uses.
+class IdleOnExit {
+ public:
+  explicit IdleOnExit(platform::AsyncBlockIo& io) : io_(io) {}
+  IdleOnExit(const IdleOnExit&) = delete;
+  IdleOnExit& operator=(const IdleOnExit&) = delete;
+  ~IdleOnExit() { io_.FinishAll(); }
+
+ private:
+  platform::AsyncBlockIo& io_;
+};
+
 void CheckTransfer(const platform::AsyncBlockIo::Result& result, const std::string& file_name,
                    platform::FileCause short_cause) {
   ThrowIfFileError(result.error, file_name);
@@ -25,8 +38,9 @@ void CheckTransfer(const platform::AsyncBlockIo::Result& result, const std::stri
 
 }  // namespace
 
-DiskBuffers::DiskBuffers()
-    : memory_(platform::AllocateBudgetedOrThrow(2 * kDiskSlots * kDiskBlockBytes)) {}
+DiskWorkspace::DiskWorkspace()
+    : memory_(platform::AllocateBudgetedOrThrow(2 * kDiskSlots * kDiskBlockBytes)),
+      io_(2 * kDiskSlots) {}
 
 void FillDiskPattern(std::byte* block) {
   static constexpr std::array<std::byte, 256> kRow = [] {
@@ -39,18 +53,19 @@ void FillDiskPattern(std::byte* block) {
   }
 }
 
-void WriteFirstFile(platform::DiskFile& first, const DiskBuffers& buffers,
+void WriteFirstFile(platform::DiskFile& first, DiskWorkspace& workspace,
                     const BlockBoundary& at_boundary) {
   const std::string& name = first.path();
   ThrowIfFileError(first.Reserve(kDiskFileBytes), name);
-  platform::AsyncBlockIo io(kDiskSlots);
+  platform::AsyncBlockIo& io = workspace.io();
+  IdleOnExit idle(io);
   auto finish = [&](size_t slot) {
     if (io.busy(slot)) CheckTransfer(io.Finish(slot), name, platform::FileCause::kDiskFull);
   };
   for (int k = 0; k < kDiskBlocksPerFile; ++k) {
     at_boundary();
     finish(SlotOf(k));  // the slot's previous block
-    std::byte* block = buffers.block(SlotOf(k));
+    std::byte* block = workspace.block(SlotOf(k));
     FillDiskPattern(block);
     io.StartWrite(SlotOf(k), first.fd(), block, kDiskBlockBytes, BlockOffset(k));
   }
@@ -76,7 +91,7 @@ void CopyFirstFile(const std::string& first_name, platform::DiskFile& second,
 }
 
 bool VerifyFilePair(const std::string& first_name, const std::string& second_name,
-                    platform::FileMode mode, const DiskBuffers& buffers,
+                    platform::FileMode mode, DiskWorkspace& workspace,
                     const BlockBoundary& at_boundary) {
   platform::DiskFile first;
   platform::DiskFile second;
@@ -89,11 +104,13 @@ bool VerifyFilePair(const std::string& first_name, const std::string& second_nam
   {
     // Slot 2s reads the first file and slot 2s + 1 the second, for the blocks k with
     // SlotOf(k) == s.
-    platform::AsyncBlockIo io(2 * kDiskSlots);
+    platform::AsyncBlockIo& io = workspace.io();
+    IdleOnExit idle(io);
     auto start = [&](int k) {
       const size_t slot = 2 * SlotOf(k);
-      io.StartRead(slot, first.fd(), buffers.block(slot), kDiskBlockBytes, BlockOffset(k));
-      io.StartRead(slot + 1, second.fd(), buffers.block(slot + 1), kDiskBlockBytes, BlockOffset(k));
+      io.StartRead(slot, first.fd(), workspace.block(slot), kDiskBlockBytes, BlockOffset(k));
+      io.StartRead(slot + 1, second.fd(), workspace.block(slot + 1), kDiskBlockBytes,
+                   BlockOffset(k));
     };
     for (int k = 0; k < static_cast<int>(kDiskSlots) && k < kDiskBlocksPerFile; ++k) start(k);
     for (int k = 0; k < kDiskBlocksPerFile; ++k) {
@@ -101,7 +118,7 @@ bool VerifyFilePair(const std::string& first_name, const std::string& second_nam
       const size_t slot = 2 * SlotOf(k);
       CheckTransfer(io.Finish(slot), first_name, platform::FileCause::kEndOfFile);
       CheckTransfer(io.Finish(slot + 1), second_name, platform::FileCause::kEndOfFile);
-      if (memcmp(buffers.block(slot), buffers.block(slot + 1), kDiskBlockBytes) != 0) {
+      if (memcmp(workspace.block(slot), workspace.block(slot + 1), kDiskBlockBytes) != 0) {
         return false;
       }
       if (k + static_cast<int>(kDiskSlots) < kDiskBlocksPerFile) {

@@ -27,19 +27,21 @@ inline constexpr size_t kDiskSlots = 3;
 
 using BlockBoundary = std::function<void()>;
 
-// A worker's block buffers: 2 * kDiskSlots blocks of kDiskBlockBytes, aligned for unbuffered
-// I/O, taken from the memory budget.
-class DiskBuffers {
+// A worker's block buffers, 2 * kDiskSlots blocks of kDiskBlockBytes aligned for unbuffered
+// I/O and taken from the memory budget, and the asynchronous transfers that fill and drain
+// them (slot i uses block i). Kept for the worker's whole run.
+class DiskWorkspace {
  public:
   // Throws std::bad_alloc when the memory budget refuses the buffers.
-  DiskBuffers();
+  DiskWorkspace();
   std::byte* block(size_t i) const {
     return static_cast<std::byte*>(memory_.data()) + i * kDiskBlockBytes;
   }
-  void Release() { memory_ = platform::BudgetedBlock(); }
+  platform::AsyncBlockIo& io() { return io_; }
 
  private:
   platform::BudgetedBlock memory_;
+  platform::AsyncBlockIo io_;  // destroyed first: it waits for transfers into memory_
 };
 
 // Byte k mod 256 at every offset k of the block (offset 0 gets 0).
@@ -47,7 +49,7 @@ void FillDiskPattern(std::byte* block);
 
 // Reserves the first file's room and writes the pattern into each of its blocks. A write that
 // moves fewer bytes than a block is a full disk.
-void WriteFirstFile(platform::DiskFile& first, const DiskBuffers& buffers,
+void WriteFirstFile(platform::DiskFile& first, DiskWorkspace& workspace,
                     const BlockBoundary& at_boundary);
 
 // Copies the file `first_name` onto `second` with the kernel's copy and flushes it to the
@@ -61,7 +63,7 @@ void CopyFirstFile(const std::string& first_name, platform::DiskFile& second,
 // unbuffered (`mode`) have their cached pages dropped first. A read that delivers less than a
 // block is a failure with the end-of-file cause.
 bool VerifyFilePair(const std::string& first_name, const std::string& second_name,
-                    platform::FileMode mode, const DiskBuffers& buffers,
+                    platform::FileMode mode, DiskWorkspace& workspace,
                     const BlockBoundary& at_boundary);
 
 }  // namespace forgeval

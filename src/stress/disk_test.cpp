@@ -79,7 +79,7 @@ class DiskTest {
     ReportProgress(index_, kVerifying, root_.c_str());
     for (const FilePair& pair : pairs_) {
       AtBoundary();
-      if (!VerifyFilePair(pair.first, pair.second, mode_, buffers_, at_boundary_)) {
+      if (!VerifyFilePair(pair.first, pair.second, mode_, workspace_, at_boundary_)) {
         ReportTestError(Format(kInconsistent, index_, pair.first.c_str(), pair.second.c_str()));
       }
     }
@@ -89,7 +89,6 @@ class DiskTest {
       ThrowIfFileError(platform::RemoveFile(pair.second), pair.second);
     }
     pairs_.clear();
-    buffers_.Release();
     LogThreadMessage(index_, kVerified, root_.c_str());
   }
 
@@ -119,7 +118,7 @@ class DiskTest {
     ThrowIfFileError(second.CreateUnique(root_, 'n', platform::FileMode::kCached), second.path());
     pair.second = second.path();
 
-    WriteFirstFile(first, buffers_, at_boundary_);
+    WriteFirstFile(first, workspace_, at_boundary_);
     ThrowIfFileError(first.Close(), pair.first);
     CopyFirstFile(pair.first, second, at_boundary_);
     ThrowIfFileError(second.Close(), pair.second);
@@ -128,7 +127,7 @@ class DiskTest {
   const int index_;
   const std::string& root_;
   const int32_t size_;
-  DiskBuffers buffers_;
+  DiskWorkspace workspace_;
   std::vector<FilePair> pairs_;  // every pair begun, in order
   uint64_t free_bytes_ = 0;
   platform::FileMode mode_ = platform::FileMode::kUnbuffered;
