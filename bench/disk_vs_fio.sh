@@ -7,8 +7,9 @@
 #           block by block as the verification does; both read the same two equal 512 MiB
 #           files, laid out once by fio.
 # Also shown: the whole write phase of a pair (first file and the kernel's copy, 1 GiB to
-# the device). Rounds alternate the sides, so that a change in the machine's load meets
-# both; the medians of the rounds are compared.
+# the device). The writes are measured first, then the reads; each round measures every
+# side once, in alternating order, so that a change in the machine's load meets both; the
+# medians of the rounds are compared.
 #
 # Usage: bench/disk_vs_fio.sh [folder] [rounds]     (defaults: /tmp, 5)
 set -euo pipefail
@@ -48,20 +49,46 @@ fio --output-format=json --directory="$work" --name=pair --rw=write --bs=1M --si
   --nrfiles=2 --zero_buffers --direct=1 >/dev/null
 pair="$work/pair.0.0:$work/pair.0.1"
 
-for round in $(seq "$rounds"); do
-  rate=$(fio_rate --name=write --rw=write --sync=dsync --size=512M)
-  echo "fio_write $rate" >>"$results"
-  rm -f "$work"/write.*
-  rate=$(bench_rate BM_DiskWriteFirstFile)
-  echo "forgeval_write $rate" >>"$results"
-  rate=$(bench_rate BM_DiskWritePair)
-  echo "forgeval_pair $rate" >>"$results"
-  rate=$(fio_rate --name=read --rw=read --filename=pair.0.0:pair.0.1 --size=1G \
-    --file_service_type=roundrobin)
-  echo "fio_read $rate" >>"$results"
-  rate=$(FORGEVAL_BENCH_PAIR="$pair" bench_rate BM_DiskVerifyPair)
-  echo "forgeval_verify $rate" >>"$results"
-  echo "round $round of $rounds done" >&2
+# Lets the device finish what the last measurement left (write-back, discards of deleted
+# files), so that it does not weigh on the next one.
+settle() {
+  sync
+  sleep 1
+}
+
+measure() {
+  case $1 in
+    fio_write)
+      rate=$(fio_rate --name=write --rw=write --sync=dsync --size=512M)
+      rm -f "$work"/write.*
+      ;;
+    forgeval_write) rate=$(bench_rate BM_DiskWriteFirstFile) ;;
+    forgeval_pair) rate=$(bench_rate BM_DiskWritePair) ;;
+    fio_read)
+      rate=$(fio_rate --name=read --rw=read --filename=pair.0.0:pair.0.1 --size=1G \
+        --file_service_type=roundrobin)
+      ;;
+    forgeval_verify) rate=$(FORGEVAL_BENCH_PAIR="$pair" bench_rate BM_DiskVerifyPair) ;;
+  esac
+  echo "$1 $rate" >>"$results"
+  settle
+}
+
+# Writes first, then reads, so that no read competes with the write-back of a write.
+for phase in write read; do
+  for round in $(seq "$rounds"); do
+    # Each side goes first in every other round.
+    if [ "$phase" = write ]; then
+      order="fio_write forgeval_write forgeval_pair"
+      [ $((round % 2)) -eq 0 ] && order="forgeval_pair forgeval_write fio_write"
+    else
+      order="fio_read forgeval_verify"
+      [ $((round % 2)) -eq 0 ] && order="forgeval_verify fio_read"
+    fi
+    for name in $order; do measure "$name"; done
+    echo "$phase round $round of $rounds done" >&2
+  done
+  sleep 5
 done
 
 python3 - "$results" "$folder" "$rounds" <<'PY'
