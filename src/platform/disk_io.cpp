@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/aio_abi.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -50,6 +51,14 @@ long IoGetEvents(aio_context_t context, long min, long max, io_event* events) {
 long IoDestroy(aio_context_t context) { return syscall(SYS_io_destroy, context); }
 
 }  // namespace
+
+bool CollapseToHugePages(void* data, size_t bytes) {
+#ifndef MADV_COLLAPSE
+  constexpr int MADV_COLLAPSE = 25;  // Linux 6.1
+#endif
+  if (reinterpret_cast<uintptr_t>(data) % kHugePageBytes != 0) return false;
+  return madvise(data, bytes, MADV_HUGEPAGE) == 0 && madvise(data, bytes, MADV_COLLAPSE) == 0;
+}
 
 bool ProbeFolderWritable(const std::string& root) {
   const std::string path = root + kProbeName;

@@ -13,6 +13,15 @@
 namespace forgeval {
 namespace {
 
+constexpr size_t kBlocksBytes = 2 * kDiskSlots * kDiskBlockBytes;
+static_assert(kBlocksBytes % platform::kHugePageBytes == 0);
+
+std::byte* AlignedToHugePage(void* data) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t mask = platform::kHugePageBytes - 1;
+  return reinterpret_cast<std::byte*>((address + mask) & ~mask);
+}
+
 uint64_t BlockOffset(int k) { return static_cast<uint64_t>(k) * kDiskBlockBytes; }
 
 size_t SlotOf(int k) { return static_cast<size_t>(k) % kDiskSlots; }
@@ -39,7 +48,9 @@ void CheckTransfer(const platform::AsyncBlockIo::Result& result, const std::stri
 }  // namespace
 
 DiskWorkspace::DiskWorkspace()
-    : memory_(platform::AllocateBudgetedOrThrow(2 * kDiskSlots * kDiskBlockBytes)),
+    : memory_(platform::AllocateBudgetedOrThrow(kBlocksBytes + platform::kHugePageBytes)),
+      blocks_(AlignedToHugePage(memory_.data())),
+      huge_pages_(platform::CollapseToHugePages(blocks_, kBlocksBytes)),
       io_(2 * kDiskSlots) {}
 
 void FillDiskPattern(std::byte* block) {

@@ -28,20 +28,22 @@ inline constexpr size_t kDiskSlots = 2;
 
 using BlockBoundary = std::function<void()>;
 
-// A worker's block buffers, 2 * kDiskSlots blocks of kDiskBlockBytes aligned for unbuffered
-// I/O and taken from the memory budget, and the asynchronous transfers that fill and drain
-// them (slot i uses block i). Kept for the worker's whole run.
+// A worker's block buffers, 2 * kDiskSlots blocks of kDiskBlockBytes taken from the memory
+// budget and backed by huge pages where the kernel allows (platform::CollapseToHugePages),
+// and the asynchronous transfers that fill and drain them (slot i uses block i). Kept for the
+// worker's whole run.
 class DiskWorkspace {
  public:
   // Throws std::bad_alloc when the memory budget refuses the buffers.
   DiskWorkspace();
-  std::byte* block(size_t i) const {
-    return static_cast<std::byte*>(memory_.data()) + i * kDiskBlockBytes;
-  }
+  std::byte* block(size_t i) const { return blocks_ + i * kDiskBlockBytes; }
   platform::AsyncBlockIo& io() { return io_; }
+  bool huge_pages() const { return huge_pages_; }
 
  private:
-  platform::BudgetedBlock memory_;
+  platform::BudgetedBlock memory_;  // the blocks and the slack to align them to a huge page
+  std::byte* blocks_;
+  bool huge_pages_;
   platform::AsyncBlockIo io_;  // destroyed first: it waits for transfers into memory_
 };
 

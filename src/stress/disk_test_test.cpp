@@ -7,13 +7,16 @@
 #include <cerrno>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "device_traffic.h"
 #include "platform/disk_faults.h"
+#include "platform/disk_io.h"
 #include "platform/syslog_socket.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
 #include "report/run_log.h"
+#include "stress/disk_pair.h"
 #include "stress/worker_frame.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
@@ -278,6 +281,34 @@ TEST_F(DiskTestTest, RefusedUnbufferedIoFallsBackAndStillReadsTheDevice) {
   if (traffic_known_) {
     EXPECT_GE(read_, kGiB);
   }
+}
+
+// The kibibytes of huge pages in the mapping of this process that holds `address`.
+long HugePageKibibytesAt(const void* address) {
+  std::istringstream smaps(testing::ReadFile("/proc/self/smaps"));
+  const auto wanted = reinterpret_cast<uintptr_t>(address);
+  bool inside = false;
+  std::string line;
+  while (std::getline(smaps, line)) {
+    unsigned long start = 0;
+    unsigned long end = 0;
+    if (sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2 && line.find(':') > 20) {
+      inside = start <= wanted && wanted < end;
+    } else if (inside && line.rfind("AnonHugePages:", 0) == 0) {
+      return std::stol(line.substr(14));
+    }
+  }
+  return -1;
+}
+
+TEST(DiskWorkspaceTest, BlocksLieInHugePages) {
+  DiskWorkspace workspace;
+  if (!workspace.huge_pages()) GTEST_SKIP() << "this kernel does not collapse into huge pages";
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(workspace.block(0)) % platform::kHugePageBytes, 0u);
+  EXPECT_GE(HugePageKibibytesAt(workspace.block(0)),
+            static_cast<long>(2 * kDiskSlots * kDiskBlockBytes / 1024));
+  // The blocks are the workspace's own and writable to the end.
+  workspace.block(2 * kDiskSlots - 1)[kDiskBlockBytes - 1] = std::byte{1};
 }
 
 TEST(DiskRulesTest, PairsToWrite) {
