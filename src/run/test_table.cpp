@@ -4,6 +4,7 @@
 #include <array>
 
 #include "stress/cache_test.h"
+#include "stress/disk_test.h"
 #include "stress/fft_test.h"
 #include "stress/matrix_test.h"
 #include "stress/memory_test.h"
@@ -18,7 +19,7 @@ constexpr std::array<TestEntry, 6> kAllTests = {{
     {"FFT", "[*** ERROR: FFT Test : ", &FftTestThread, WorkerList::kPerProcessor},
     {"SortAlgorithms", "[***ERROR: QuickSort Test : ", &SortTestThread, WorkerList::kPerProcessor},
     {"Matrix", "[***ERROR: Matrix Test : ", &MatrixTestThread, WorkerList::kPerProcessor},
-    {"Disk", "[***ERROR: Disk Test : ", nullptr, WorkerList::kPerDrive},
+    {"Disk", "[***ERROR: Disk Test : ", &DiskTestThread, WorkerList::kPerDrive},
 }};
 
 struct BuiltTable {
@@ -26,7 +27,7 @@ struct BuiltTable {
   size_t count = 0;
 };
 
-constexpr BuiltTable MakeBuiltTable() {
+BuiltTable MakeBuiltTable() {
   BuiltTable table;
   for (const TestEntry& test : kAllTests) {
     if (test.entry != nullptr) table.tests[table.count++] = test;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "run/test_table.h"
+#include "stress/disk_worker_args.h"
 
 namespace forgeval {
 
@@ -24,14 +25,6 @@ inline constexpr int kMaxWorkersPerTest = 10;
 
 // Highest processor number an affinity mask can name.
 inline constexpr int kMaxProcessorNumber = 63;
-
-// The disk worker's thread argument: one record per drive entry, unchanged while the
-// workers of the test run.
-struct DiskWorkerArgs {
-  std::string drive_root;  // the drive's directory with one trailing '/'
-  int32_t worker_index = 0;
-  int32_t size = 0;  // the "Size" setting, 40 when missing or empty
-};
 
 // Starts the test's workers, pins them and waits for all of them.
 void DispatchTest(const TestEntry& test);

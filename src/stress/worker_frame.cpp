@@ -26,9 +26,9 @@ struct WorkerEnd {
 constexpr const char* kOutOfMemory = "Out of memory.";
 constexpr const char* kUnexpectedError = "Error: An unexpected error occured";
 
-void RunGuardedScope(int worker_index, WorkerBody body, CatchClauses clauses) {
+template <typename RunBody>
+void RunGuardedScope(RunBody& run_body, CatchClauses clauses) {
   try {
-    auto run_body = [worker_index, body] { body(worker_index); };
     RunTranslated(run_body);
   } catch (const std::bad_alloc&) {
     ReportTestError(kOutOfMemory);
@@ -44,16 +44,28 @@ void RunGuardedScope(int worker_index, WorkerBody body, CatchClauses clauses) {
   }
 }
 
-}  // namespace
-
-uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses) {
+template <typename RunBody>
+uint32_t RunInFrame(RunBody& run_body, CatchClauses clauses) {
   SeTranslatorScope translator;
   try {
-    RunGuardedScope(worker_index, body, clauses);
+    RunGuardedScope(run_body, clauses);
   } catch (const WorkerEnd& end) {
     return end.exit_code;
   }
   return kWorkerCompleted;
+}
+
+}  // namespace
+
+uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses) {
+  auto run_body = [worker_index, body] { body(worker_index); };
+  return RunInFrame(run_body, clauses);
+}
+
+uint32_t RunTestWorker(int worker_index, uintptr_t argument, WorkerBodyWithArgument body,
+                       CatchClauses clauses) {
+  auto run_body = [worker_index, argument, body] { body(worker_index, argument); };
+  return RunInFrame(run_body, clauses);
 }
 
 void ReportProgress(int worker_index, const char* format, ...) {

@@ -39,8 +39,13 @@ enum class CatchClauses {
 // A test body: runs the test for one worker, reporting through the functions below.
 using WorkerBody = void (*)(int worker_index);
 
+// A test body that also needs its thread argument (the disk test's DiskWorkerArgs record).
+using WorkerBodyWithArgument = void (*)(int worker_index, uintptr_t argument);
+
 // Runs `body` for worker `worker_index` in the frame and returns the exit code.
 uint32_t RunTestWorker(int worker_index, WorkerBody body, CatchClauses clauses);
+uint32_t RunTestWorker(int worker_index, uintptr_t argument, WorkerBodyWithArgument body,
+                       CatchClauses clauses);
 
 // Announces one progress step.
 void ReportProgress(int worker_index, const char* format, ...)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,14 +11,15 @@
 
 namespace forgeval::testing {
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+RunningProcess::RunningProcess(const std::vector<std::string>& argv,
+                               const ProcessOptions& options) {
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     int null = open("/dev/null", O_RDONLY);
@@ -35,8 +37,26 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   }
   close(out[1]);
   close(err[1]);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+RunningProcess::~RunningProcess() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0) close(out_);
+  if (err_ >= 0) close(err_);
+}
+
+void RunningProcess::Signal(int signal_number) {
+  if (!reaped_) kill(pid_, signal_number);
+}
+
+ProcessResult RunningProcess::Wait() {
   ProcessResult result;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
   std::string* sinks[2] = {&result.output, &result.errors};
   int open_pipes = 2;
   while (open_pipes > 0 && poll(fds, 2, -1) > 0) {
@@ -53,11 +73,21 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
       }
     }
   }
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  out_ = -1;
+  err_ = -1;
   int status = 0;
-  waitpid(child, &status, 0);
+  waitpid(pid_, &status, 0);
+  reaped_ = true;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  return RunningProcess(argv, options).Wait();
 }
 
 }  // namespace forgeval::testing

@@ -3,6 +3,8 @@
 #ifndef FORGEVAL_TESTS_SUPPORT_RUN_PROCESS_H_
 #define FORGEVAL_TESTS_SUPPORT_RUN_PROCESS_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +25,30 @@ struct ProcessOptions {
   bool unprivileged = false;
 };
 
+// Runs the program to its end.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
+
+// A program started in the background, for tests that act while it runs. Its output is
+// collected by Wait, so it should print less than a pipe holds (64 KiB) before that.
+class RunningProcess {
+ public:
+  RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+  // Kills and reaps a program that Wait has not seen end.
+  ~RunningProcess();
+
+  pid_t pid() const { return pid_; }
+  void Signal(int signal_number);
+  // Collects the output until the program ends; its exit status.
+  ProcessResult Wait();
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool reaped_ = false;
+};
 
 // The uid the unprivileged option runs as.
 inline constexpr unsigned kNobodyUid = 65534;

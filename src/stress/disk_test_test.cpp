@@ -1,0 +1,333 @@
+#include "stress/disk_test.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "device_traffic.h"
+#include "platform/disk_faults.h"
+#include "platform/disk_io.h"
+#include "platform/syslog_socket.h"
+#include "report/event_reporter.h"
+#include "report/failure_flag.h"
+#include "report/run_log.h"
+#include "stress/disk_pair.h"
+#include "stress/worker_frame.h"
+#include "syslog_listener.h"
+#include "temp_dir.h"
+
+namespace forgeval {
+namespace {
+
+using platform::DiskFault;
+using platform::DiskFaultEffect;
+using platform::DiskOperation;
+using platform::PlantDiskFault;
+using testing::TempDir;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr uint64_t kGiB = 1 << 30;
+constexpr long kBlocks = 512;  // blocks of one file
+const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
+const std::string kName = R"([A-Za-z0-9]{6}\.TMP)";
+
+std::string Escaped(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
+// One disk worker run in this thread on a folder of the test's own, with a log, a system log
+// listener and the console captured.
+class DiskTestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv(platform::kSyslogSocketVariable, listener_.path().c_str(), 1);
+    ASSERT_TRUE(events_.RegisterEventLogSource());
+    log_.Open(dir_.path(), "run.Log");
+    log_.SetTimestamps(true);
+    std::filesystem::create_directory(drive_);
+    ClearFailureFlag();
+  }
+  void TearDown() override {
+    platform::ClearDiskFault();
+    unsetenv(platform::kSyslogSocketVariable);
+  }
+
+  uint32_t Run(int32_t size, const std::string& root = "") {
+    DiskWorkerArgs args{root.empty() ? Root() : root, 0, size};
+    const testing::DeviceTraffic before = testing::ProcessDeviceTraffic();
+    ::testing::internal::CaptureStdout();
+    const uint32_t exit_code = DiskTestThread(reinterpret_cast<uintptr_t>(&args));
+    fflush(stdout);
+    console_ = ::testing::internal::GetCapturedStdout();
+    const testing::DeviceTraffic after = testing::ProcessDeviceTraffic();
+    traffic_known_ = before.known;
+    read_ = after.read_bytes - before.read_bytes;
+    written_ = after.write_bytes - before.write_bytes;
+    return exit_code;
+  }
+  std::string Root() const { return drive_ + "/"; }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(drive_)) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The log's lines after the header, without their timestamps.
+  std::vector<std::string> LogLines() const {
+    std::string text = std::regex_replace(testing::ReadFile(log_.path()),
+                                          std::regex("(Thread \\d+ : )?" + kStamp + " : "), "$1");
+    std::vector<std::string> lines;
+    size_t start = text.find("\n\n") + 2;
+    start = text.find("\n\n", start) + 2;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      lines.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+  std::string WriteLine(int size) const {
+    return "Thread 0 : Writting " + std::to_string(size) + "GB on drive " + Root() + " ...";
+  }
+  std::string VerifyLine() const {
+    return "Thread 0 : Verifying written data on drive " + Root() + " ...";
+  }
+  // Checks the error path: console, log, system log and failure flag carry `error` (a regex).
+  void ExpectError(const std::string& error) {
+    EXPECT_TRUE(std::regex_search(console_, std::regex("(^|\n)" + error + "\n$"))) << console_;
+    ASSERT_FALSE(LogLines().empty());
+    EXPECT_TRUE(std::regex_match(LogLines().back(), std::regex(error))) << LogLines().back();
+    std::vector<std::string> datagrams = listener_.Drain(1000);
+    ASSERT_EQ(datagrams.size(), 1u);
+    EXPECT_TRUE(std::regex_search(datagrams[0], std::regex(": " + error + "\n$")));
+    EXPECT_TRUE(FailureFlagRaised());
+  }
+  std::string FileFailure(const std::string& cause) const {
+    return Escaped("[*** ERROR Thread 0 : Drive " + Root() + ",  " + cause + " ***]");
+  }
+
+  TempDir dir_;
+  std::string drive_ = dir_.File("drive");
+  testing::SyslogListener listener_{dir_.File("log.sock")};
+  EventReporter events_;
+  RunLog log_;
+  std::string console_;
+  bool traffic_known_ = false;
+  uint64_t read_ = 0;
+  uint64_t written_ = 0;
+};
+
+TEST_F(DiskTestTest, OnePairIsWrittenVerifiedAndDeleted) {
+  EXPECT_EQ(Run(1), kWorkerCompleted);
+  EXPECT_EQ(console_, WriteLine(1) + "\n" + VerifyLine() + "\n");
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{WriteLine(1), VerifyLine(), VerifyLine() + "[Done]"}));
+  EXPECT_TRUE(Files().empty());
+  EXPECT_FALSE(FailureFlagRaised());
+  EXPECT_TRUE(listener_.Drain(0).empty());
+  if (traffic_known_) {
+    // One pair on the device: the first file and its copy written, the first file read by
+    // the copy, both read back by the verification.
+    EXPECT_GE(written_, kGiB);
+    EXPECT_LT(written_, 2 * kGiB);
+    EXPECT_GE(read_, kGiB + kGiB / 2);
+  }
+}
+
+TEST_F(DiskTestTest, SizeZeroOrNegativeWritesNothingAndCompletes) {
+  for (int32_t size : {0, -5}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(Run(size), kWorkerCompleted);
+    EXPECT_EQ(console_, WriteLine(size) + "\n" + VerifyLine() + "\n");
+    EXPECT_EQ(LogLines().back(), VerifyLine() + "[Done]");
+    EXPECT_TRUE(Files().empty());
+    if (traffic_known_) {
+      EXPECT_LT(written_, kMiB);
+    }
+  }
+}
+
+TEST_F(DiskTestTest, NoFreeSpaceAnswerWritesNoPair) {
+  PlantDiskFault({DiskOperation::kFreeSpace, DiskFaultEffect::kFail, EIO});
+  EXPECT_EQ(Run(3), kWorkerCompleted);
+  EXPECT_EQ(console_, WriteLine(3) + "\n" + VerifyLine() + "\n");
+  EXPECT_TRUE(Files().empty());
+  if (traffic_known_) {
+    EXPECT_LT(written_, kMiB);
+  }
+}
+
+TEST_F(DiskTestTest, SizeAbove500IsCappedAndSaidOnce) {
+  PlantDiskFault({DiskOperation::kFreeSpace, DiskFaultEffect::kFail, EIO});
+  EXPECT_EQ(Run(600), kWorkerCompleted);
+  const std::string capped =
+      "Thread 0 : Size 600 is more than 500 file pairs: at most 500GB are written on drive " +
+      Root();
+  EXPECT_EQ(console_, capped + "\n" + WriteLine(600) + "\n" + VerifyLine() + "\n");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{capped, WriteLine(600), VerifyLine(),
+                                                  VerifyLine() + "[Done]"}));
+}
+
+TEST_F(DiskTestTest, MissingFolderFailsTheProbe) {
+  const std::string root = dir_.File("absent") + "/";
+  EXPECT_EQ(Run(1, root), kWorkerFailed);
+  const std::string error = "[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]";
+  EXPECT_EQ(console_, error + "\n");
+  ExpectError(Escaped(error));
+  EXPECT_FALSE(testing::FileExists(dir_.File("absent")));
+}
+
+TEST_F(DiskTestTest, FullDiskDuringAWriteKeepsThePairsWritten) {
+  PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kFail, ENOSPC, kBlocks + 5});
+  EXPECT_EQ(Run(10), kWorkerFailed);
+  EXPECT_EQ(console_.find(VerifyLine()), std::string::npos);
+  ExpectError(FileFailure("The disk is full"));
+  // Pair 0 complete, pair 1 begun: both pairs stay for the operator.
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 4u);
+  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
+  EXPECT_TRUE(std::regex_match(files[2], std::regex("n" + kName)));
+  EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                          [&](const std::string& name) {
+                            return std::filesystem::file_size(drive_ + "/" + name) ==
+                                   kBlocks * kMiB;
+                          }),
+            3);  // the second copy was never made
+}
+
+TEST_F(DiskTestTest, ShortWriteIsAFullDisk) {
+  PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kShort, 0, 2});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("The disk is full"));
+  EXPECT_EQ(Files().size(), 2u);
+}
+
+TEST_F(DiskTestTest, DeviceErrorIsAHardwareError) {
+  PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kFail, EIO, 3});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("There was a hardware error"));
+  EXPECT_EQ(Files().size(), 2u);
+}
+
+TEST_F(DiskTestTest, FailedTemporaryNameIsAFileFailure) {
+  // The second file's name: the first file already exists and stays.
+  PlantDiskFault({DiskOperation::kCreate, DiskFaultEffect::kFail, EMFILE, 1});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("The permitted number of open files was exceeded"));
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
+}
+
+TEST_F(DiskTestTest, CorruptedCopyIsInconsistentNamingBothFiles) {
+  PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kCorrupt, 0, 300});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 2u);
+  ExpectError(Escaped("[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " + Root() +
+                      files[0] + ", File2 = " + Root() + files[1] + ") ***]"));
+  EXPECT_EQ(console_.substr(0, WriteLine(1).size() + VerifyLine().size() + 2),
+            WriteLine(1) + "\n" + VerifyLine() + "\n");
+}
+
+// A copy cut short in its last block leaves a second file whose last read really delivers
+// half a block; the rest of the buffer still holds an earlier block of the same pattern, so
+// only the count of bytes delivered can tell.
+TEST_F(DiskTestTest, ShortReadOfACopyCutShortIsTheEndOfFile) {
+  PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kShort, 0, kBlocks - 1});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("The end of file was reached"));
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(std::filesystem::file_size(drive_ + "/" + files[1]), kBlocks * kMiB - kMiB / 2);
+}
+
+TEST_F(DiskTestTest, FailedCopyOutcomeIsFoundByTheVerification) {
+  PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kFail, ENOSPC});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("The end of file was reached"));
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(std::filesystem::file_size(drive_ + "/" + files[1]), 0u);
+}
+
+TEST_F(DiskTestTest, FailedDeletionIsAFileFailure) {
+  PlantDiskFault({DiskOperation::kRemove, DiskFaultEffect::kFail, EACCES, 1});
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectError(FileFailure("The file could not be accessed"));
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 1u);  // the first file is gone, the second stays
+  EXPECT_TRUE(std::regex_match(files[0], std::regex("n" + kName)));
+}
+
+TEST_F(DiskTestTest, RefusedUnbufferedIoFallsBackAndStillReadsTheDevice) {
+  PlantDiskFault({DiskOperation::kDirectIo, DiskFaultEffect::kFail, EINVAL});
+  EXPECT_EQ(Run(1), kWorkerCompleted);
+  const std::string fallback = "Thread 0 : Drive " + Root() +
+                               " refuses unbuffered I/O: writing through the cache and dropping "
+                               "it before every read-back";
+  EXPECT_EQ(console_, WriteLine(1) + "\n" + fallback + "\n" + VerifyLine() + "\n");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{WriteLine(1), fallback, VerifyLine(),
+                                                  VerifyLine() + "[Done]"}));
+  EXPECT_TRUE(Files().empty());
+  // The verification read both files from the device, not from the cache.
+  if (traffic_known_) {
+    EXPECT_GE(read_, kGiB);
+  }
+}
+
+// The kibibytes of huge pages in the mapping of this process that holds `address`.
+long HugePageKibibytesAt(const void* address) {
+  std::istringstream smaps(testing::ReadFile("/proc/self/smaps"));
+  const auto wanted = reinterpret_cast<uintptr_t>(address);
+  bool inside = false;
+  std::string line;
+  while (std::getline(smaps, line)) {
+    unsigned long start = 0;
+    unsigned long end = 0;
+    if (sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2 && line.find(':') > 20) {
+      inside = start <= wanted && wanted < end;
+    } else if (inside && line.rfind("AnonHugePages:", 0) == 0) {
+      return std::stol(line.substr(14));
+    }
+  }
+  return -1;
+}
+
+TEST(DiskWorkspaceTest, BlocksLieInHugePages) {
+  DiskWorkspace workspace;
+  if (!workspace.huge_pages()) GTEST_SKIP() << "this kernel does not collapse into huge pages";
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(workspace.block(0)) % platform::kHugePageBytes, 0u);
+  EXPECT_GE(HugePageKibibytesAt(workspace.block(0)),
+            static_cast<long>(2 * kDiskSlots * kDiskBlockBytes / 1024));
+  // The blocks are the workspace's own and writable to the end.
+  workspace.block(2 * kDiskSlots - 1)[kDiskBlockBytes - 1] = std::byte{1};
+}
+
+TEST(DiskRulesTest, PairsToWrite) {
+  EXPECT_EQ(DiskPairsToWrite(-5), 0);
+  EXPECT_EQ(DiskPairsToWrite(0), 0);
+  EXPECT_EQ(DiskPairsToWrite(1), 1);
+  EXPECT_EQ(DiskPairsToWrite(500), 500);
+  EXPECT_EQ(DiskPairsToWrite(501), 500);
+  EXPECT_EQ(DiskPairsToWrite(2147483647), 500);
+}
+
+TEST(DiskRulesTest, RoomForAPairIsThreeWholeGibibytes) {
+  EXPECT_FALSE(DiskHasRoomForPair(0));
+  EXPECT_FALSE(DiskHasRoomForPair(2 * kGiB));
+  EXPECT_FALSE(DiskHasRoomForPair(3 * kGiB - 1));
+  EXPECT_TRUE(DiskHasRoomForPair(3 * kGiB));
+  EXPECT_TRUE(DiskHasRoomForPair(3 * kGiB + kGiB / 2));
+  EXPECT_TRUE(DiskHasRoomForPair(uint64_t{1} << 62));
+}
+
+}  // namespace
+}  // namespace forgeval
