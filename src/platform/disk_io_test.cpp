@@ -34,9 +34,23 @@ size_t FilesIn(const std::string& folder) {
 
 class DiskIoTest : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(buffers_); }
   void TearDown() override { ClearDiskFault(); }
   std::string Root() const { return dir_.path() + "/"; }
+  // Block i of two, aligned for unbuffered transfers.
+  std::byte* Buffer(size_t i) const {
+    return static_cast<std::byte*>(buffers_.data()) + i * kBlock;
+  }
+  // A new unbuffered file in the folder.
+  DiskFile NewFile() const {
+    DiskFile file;
+    EXPECT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+    EXPECT_EQ(file.mode(), FileMode::kUnbuffered);
+    return file;
+  }
+
   TempDir dir_;
+  BudgetedBlock buffers_{2 * kBlock};
 };
 
 TEST_F(DiskIoTest, ProbeCreatesAndRemovesItsFile) {
@@ -150,12 +164,8 @@ bool RoundTrip(AsyncBlockIo& io, const DiskFile& file, std::byte* out, std::byte
 }
 
 TEST_F(DiskIoTest, AsyncTransfersWriteAndReadTheDevice) {
-  BudgetedBlock buffers(2 * kBlock);
-  ASSERT_TRUE(buffers);
-  auto* out = static_cast<std::byte*>(buffers.data());
-  DiskFile file;
-  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
-  ASSERT_EQ(file.mode(), FileMode::kUnbuffered);
+  std::byte* out = Buffer(0);
+  DiskFile file = NewFile();
   ASSERT_EQ(file.Reserve(8 * kBlock), 0);
   const testing::DeviceTraffic before = testing::ProcessDeviceTraffic();
   AsyncBlockIo io(2);
@@ -173,11 +183,8 @@ TEST_F(DiskIoTest, AsyncTransfersWriteAndReadTheDevice) {
 }
 
 TEST_F(DiskIoTest, WithoutKernelAsyncIoTransfersAreMadeWhenFinished) {
-  BudgetedBlock buffers(2 * kBlock);
-  ASSERT_TRUE(buffers);
-  auto* out = static_cast<std::byte*>(buffers.data());
-  DiskFile file;
-  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+  std::byte* out = Buffer(0);
+  DiskFile file = NewFile();
   PlantDiskFault({DiskOperation::kAsyncIo, DiskFaultEffect::kFail, ENOSYS});
   AsyncBlockIo io(2);
   EXPECT_TRUE(RoundTrip(io, file, out, out + kBlock, 3));
@@ -185,11 +192,8 @@ TEST_F(DiskIoTest, WithoutKernelAsyncIoTransfersAreMadeWhenFinished) {
 }
 
 TEST_F(DiskIoTest, FinishAllLeavesEverySlotIdle) {
-  BudgetedBlock buffers(2 * kBlock);
-  ASSERT_TRUE(buffers);
-  auto* block = static_cast<std::byte*>(buffers.data());
-  DiskFile file;
-  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+  std::byte* block = Buffer(0);
+  DiskFile file = NewFile();
   ASSERT_EQ(file.Reserve(2 * kBlock), 0);
   AsyncBlockIo io(3);
   io.StartRead(0, file.fd(), block, kBlock, 0);
@@ -205,22 +209,15 @@ TEST_F(DiskIoTest, FinishAllLeavesEverySlotIdle) {
 }
 
 TEST_F(DiskIoTest, UnalignedUnbufferedTransferFailsWithEinval) {
-  BudgetedBlock buffers(2 * kBlock);
-  ASSERT_TRUE(buffers);
-  DiskFile file;
-  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
-  ASSERT_EQ(file.mode(), FileMode::kUnbuffered);
+  DiskFile file = NewFile();
   AsyncBlockIo io(1);
-  io.StartWrite(0, file.fd(), static_cast<std::byte*>(buffers.data()) + 1, kBlock, 0);
+  io.StartWrite(0, file.fd(), Buffer(0) + 1, kBlock, 0);
   EXPECT_EQ(io.Finish(0).error, EINVAL);
 }
 
 TEST_F(DiskIoTest, PlantedTransferFaults) {
-  BudgetedBlock buffers(kBlock);
-  ASSERT_TRUE(buffers);
-  auto* block = static_cast<std::byte*>(buffers.data());
-  DiskFile file;
-  ASSERT_EQ(file.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+  std::byte* block = Buffer(0);
+  DiskFile file = NewFile();
   AsyncBlockIo io(1);
 
   PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kFail, ENOSPC, 1});
