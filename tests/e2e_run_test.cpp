@@ -137,7 +137,8 @@ TEST_F(EndToEndTest, UnwritableLogFolderLeavesTheRunUnchanged) {
   mkdir(dir_.File("logs").c_str(), 0555);
   ProcessOptions options;
   options.unprivileged = true;
-  ProcessResult result = Run("[Main]\nLoop=1\nLogFile=logs/run.Log\n" + kAllDisabled, {}, options);
+  ProcessResult result =
+      Run("[Main]\nLoop=1\nLogFile=logs/run.Log\nResultFile=\n" + kAllDisabled, {}, options);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 1 ---\n" + kPassed);
   EXPECT_FALSE(FileExists(dir_.File("logs/run.Log")));

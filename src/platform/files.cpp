@@ -34,7 +34,10 @@ UniqueFd OpenForAppend(const std::string& path, bool write_through) {
   UniqueFd fd(open(path.c_str(), flags, 0644));
   if (!fd.valid()) return fd;
   struct stat info;
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
   return fd;
 }
 

@@ -33,8 +33,8 @@ class UniqueFd {
 
 // Opens `path` for appending, creating it (mode 0644) when it is missing. Fails (invalid fd)
 // when the last component is a symbolic link, or when the name is not an ordinary file
-// (a folder, a pipe, a device). With `write_through` every write reaches the disk before it
-// returns (O_DSYNC).
+// (a folder, a pipe, a device; errno is then EINVAL). With `write_through` every write reaches the
+// disk before it returns (O_DSYNC).
 UniqueFd OpenForAppend(const std::string& path, bool write_through = false);
 
 // A file that replaces whatever is at `path` only once it is complete: it is written under a

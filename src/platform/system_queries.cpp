@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/process.h"
@@ -89,6 +90,31 @@ std::optional<std::string> SystemQueries::KernelRelease() const {
   utsname names{};
   if (uname(&names) != 0) return std::nullopt;
   return std::string(names.release);
+}
+
+std::optional<std::string> SystemQueries::HostName() const {
+  utsname names{};
+  if (uname(&names) != 0) return std::nullopt;
+  return std::string(names.nodename);
+}
+
+std::optional<std::string> SystemQueries::ProcessorModel() const {
+  std::optional<std::string> text = ReadWholeFile("/proc/cpuinfo");
+  if (!text) return std::nullopt;
+  const std::string_view key = "model name";
+  for (size_t at = 0; at < text->size();) {
+    size_t end = text->find('\n', at);
+    if (end == std::string::npos) end = text->size();
+    const std::string_view line = std::string_view(*text).substr(at, end - at);
+    const size_t colon = line.find(':');
+    if (line.substr(0, key.size()) == key && colon != std::string_view::npos) {
+      std::string_view value = line.substr(colon + 1);
+      while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+      if (!value.empty()) return std::string(value);
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
 }
 
 int SystemQueries::ProcessorsOnline() const {

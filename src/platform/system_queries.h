@@ -57,6 +57,10 @@ class SystemQueries {
   virtual std::optional<std::string> DistributionName() const;
   // The kernel's release text (uname -r).
   virtual std::optional<std::string> KernelRelease() const;
+  // The machine's network node name (uname -n).
+  virtual std::optional<std::string> HostName() const;
+  // The first "model name" of /proc/cpuinfo.
+  virtual std::optional<std::string> ProcessorModel() const;
   // Processors online; 0 when unknown.
   virtual int ProcessorsOnline() const;
   // /proc/meminfo and /proc/self/status.

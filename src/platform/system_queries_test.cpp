@@ -44,6 +44,14 @@ TEST(SystemQueriesTest, UserDistributionKernelAndProcessors) {
   utsname names{};
   ASSERT_EQ(uname(&names), 0);
   EXPECT_EQ(Real().KernelRelease(), std::string(names.release));
+  EXPECT_EQ(Real().HostName(), std::string(names.nodename));
+  const std::string model = ShellOutput(
+      "sed -n 's/^model name[[:space:]]*: *//p' /proc/cpuinfo | head -n 1 | tr -d '\\n'");
+  if (model.empty()) {
+    EXPECT_EQ(Real().ProcessorModel(), std::nullopt);
+  } else {
+    EXPECT_EQ(Real().ProcessorModel(), model);
+  }
   EXPECT_EQ(Real().ProcessorsOnline(), sysconf(_SC_NPROCESSORS_ONLN));
   EXPECT_EQ(Real().ProgramPath(), ProgramPath());
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "run/run_driver.h"
+
 namespace forgeval {
 
 CommandAction ParseCommandLine(int argc, char** argv) {
@@ -28,6 +30,8 @@ is optional; a missing file, section or key takes its default.
 
   [Main]            LogFile=.\forgeval.Log  log name beside the program (29 characters)
                     Loop=1                  number of passes
+                    ResultFile=forgeval.results.jsonl
+                                            run record beside the program (empty: none)
   [Memory]          Enabled=true  CPU=0  MemSize=4
   [Cache]           Enabled=true  CPU=0
   [FFT]             Enabled=true  CPU=0
@@ -39,6 +43,8 @@ is optional; a missing file, section or key takes its default.
 
 Files written:
   <program folder>/forgeval.Log        the run log, appended (the LogFile setting)
+  <program folder>/forgeval.results.jsonl  the run record, JSON Lines, appended:
+                                       run_start, worker_end per worker, run_end
   the system log (/dev/log)            one entry per error, tag "Forgeval"
   <program folder>/ERRORLOG.TXT, CRASH.DMP   after the first processor fault of a run
   temporary files in each Drive folder, deleted after use
@@ -67,7 +73,7 @@ int HandleCommandLine(int argc, char** argv) {
       fputs(HelpText().c_str(), stdout);
       return 0;
     case CommandAction::kVersion:
-      fputs("Forgeval 1.3\n", stdout);
+      printf("%s\n", kProgramTitle);
       return 0;
     case CommandAction::kUsageError:
       fputs(UsageErrorText(argv[1]).c_str(), stderr);

@@ -23,6 +23,7 @@ struct KnownKey {
 constexpr KnownKey kKnownKeys[] = {
     {"Main", "LogFile", KeyKind::kLogFile},
     {"Main", "Loop", KeyKind::kUnsigned},
+    {"Main", "ResultFile", KeyKind::kText},
     {"Memory", "Enabled", KeyKind::kBoolean},
     {"Memory", "CPU", KeyKind::kProcessors},
     {"Memory", "MemSize", KeyKind::kUnsigned},

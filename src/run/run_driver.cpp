@@ -4,15 +4,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "fault/se_exception.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
+#include "platform/system_queries.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
 #include "report/live_status.h"
 #include "report/run_log.h"
+#include "report/run_record.h"
 #include "run/config_check.h"
 #include "run/ini_file.h"
 #include "run/worker_dispatch.h"
@@ -23,11 +27,12 @@ namespace {
 
 constexpr const char* kDefaultIniPath = ".\\forgeval.ini";
 constexpr const char* kDefaultLogFile = ".\\forgeval.Log";
+constexpr const char* kDefaultResultFile = "forgeval.results.jsonl";
 constexpr const char* kPassedVerdict = "All tests passed successfully.";
 constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
 
 void StartUp(int argc, char** argv) {
-  ConsolePrint("Forgeval 1.3");
+  ConsolePrint("%s", kProgramTitle);
   ConsolePrint("\n------------------------------------------------------------------\n");
   RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
   IniFile::Instance()->SetPath(argc > 1 ? argv[1] : kDefaultIniPath);
@@ -41,6 +46,8 @@ void StartUp(int argc, char** argv) {
     LogMessage("%s", warning.c_str());
     ConsolePrint("%s\n", warning.c_str());
   }
+  RunRecordOpen(platform::ProgramFolder(), IniReadString("Main", "ResultFile", kDefaultResultFile));
+  RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries());
 }
 
 void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
@@ -51,7 +58,7 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
     // Read at this moment: the file may have been edited since the last pass.
     if (!IniReadBool(test.section, "Enabled", true)) continue;
     SetLiveStage(pass_number, pass_count, test.section);
-    DispatchTest(test);
+    DispatchTest(test, pass_number);
     if (platform::InterruptRequested()) return;
   }
 }
@@ -63,10 +70,13 @@ int EndInterrupted(bool failed) {
   const char* name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
   LogMessage("Run interrupted (%s).", name);
   ConsolePrint("\nRun interrupted (%s).\n", name);
+  std::optional<std::string> verdict;
   if (failed) {
     LogMessage("%s", kFailedVerdict);
     ConsolePrint("%s\n", kFailedVerdict);
+    verdict = kFailedVerdict;
   }
+  RecordRunEnd(verdict, 128 + signal_number, /*interrupted=*/true);
   return 128 + signal_number;
 }
 
@@ -86,6 +96,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
+  RecordRunEnd(verdict, failed ? 1 : 0, /*interrupted=*/false);
   return failed ? 1 : 0;
 }
 
@@ -103,7 +114,8 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
   } catch (CSeException* exception) {
     std::string text;
     exception->GetErrorMessage(text);
-    TakeErrorPath(std::move(text), exception);
+    TakeErrorPath(text, exception);
+    RecordRunEnd(std::nullopt, kDriverFaultExitCode, /*interrupted=*/false);
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);

@@ -14,6 +14,10 @@
 
 namespace forgeval {
 
+// The program's name and version, as the banner shows them.
+inline constexpr const char* kProgramTitle = "Forgeval 1.3";
+inline constexpr const char* kProgramVersion = "1.3";
+
 // Longest `LogFile` name the driver uses; a longer value is cut.
 inline constexpr size_t kLogFileNameLength = 29;
 

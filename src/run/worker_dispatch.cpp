@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/process.h"
@@ -10,10 +11,56 @@
 #include "report/event_reporter.h"
 #include "report/failure_flag.h"
 #include "report/run_log.h"
+#include "report/run_record.h"
 #include "run/ini_file.h"
+#include "stress/worker_frame.h"
 
 namespace forgeval {
 namespace {
+
+static_assert(kMaxWorkersPerTest <= kWorkerOutcomeSlots);
+
+// What the dispatch knows of one worker slot, for its run record.
+struct WorkerSlot {
+  bool used = false;             // an entry of the list gave this worker
+  std::optional<int> processor;  // pinned to it
+  std::string start_error;       // the thread could not be started
+};
+using WorkerSlots = std::array<WorkerSlot, kMaxWorkersPerTest>;
+using WorkerThreads = std::array<platform::WorkerThread, kMaxWorkersPerTest>;
+
+const char* StatusText(uint32_t exit_code) {
+  switch (exit_code) {
+    case kWorkerCompleted:
+      return "passed";
+    case kWorkerInterrupted:
+      return "interrupted";
+    default:
+      return "failed";
+  }
+}
+
+// Joins every worker, then records how each ended.
+void JoinAndRecord(const TestEntry& test, int pass_number, WorkerThreads& threads,
+                   const WorkerSlots& slots) {
+  std::array<uint32_t, kMaxWorkersPerTest> exit_codes{};
+  for (size_t i = 0; i < threads.size(); ++i) exit_codes[i] = threads[i].Join();
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!slots[i].used) continue;
+    WorkerOutcome outcome = TakeWorkerOutcome(static_cast<int>(i));
+    WorkerEndFacts facts;
+    facts.test = test.section;
+    facts.pass = pass_number;
+    facts.worker = static_cast<int>(i);
+    facts.processor = slots[i].processor;
+    const bool started = slots[i].start_error.empty();
+    facts.status = started ? StatusText(exit_codes[i]) : "failed";
+    facts.error = started ? std::move(outcome.error) : slots[i].start_error;
+    facts.seconds = outcome.seconds;
+    facts.figures = std::move(outcome.figures);
+    RecordWorkerEnd(facts);
+  }
+}
 
 // A dispatch line that goes to log and console unchanged.
 void LogAndPrint(const std::string& text) {
@@ -32,23 +79,26 @@ void ReportTooManyEntries(const TestEntry& test, std::string_view key,
   LogAndPrint(text + " ***]\n");
 }
 
-// A thread that could not be started is an error of the run: its test did not run.
-void ReportStartFailure(const TestEntry& test, int worker_index, int error) {
+// A thread that could not be started is an error of the run: its test did not run. Returns
+// the error text.
+std::string ReportStartFailure(const TestEntry& test, int worker_index, int error) {
   std::string text = std::string(test.error_prefix) + "Unable to start thread " +
                      std::to_string(worker_index) + " (" + strerror(error) + ") ***]";
   RaiseFailureFlag();
   LogMessage("%s", text.c_str());
-  text += '\n';
-  ReportErrorEvent(text.c_str());
-  ConsoleWrite(text);
+  ReportErrorEvent((text + '\n').c_str());
+  ConsoleWrite(text + '\n');
+  return text;
 }
 
-void Pin(const TestEntry& test, platform::WorkerThread& thread, int worker_index,
-         std::string_view processor_entry) {
+// The processor the worker now runs on, or none when it could not be pinned.
+std::optional<int> Pin(const TestEntry& test, platform::WorkerThread& thread, int worker_index,
+                       std::string_view processor_entry) {
   int cpu = ProcessorNumber(processor_entry);
-  if (cpu >= 0 && cpu <= kMaxProcessorNumber && thread.PinToProcessor(cpu) == 0) return;
+  if (cpu >= 0 && cpu <= kMaxProcessorNumber && thread.PinToProcessor(cpu) == 0) return cpu;
   LogAndPrint(std::string(test.error_prefix) + "Unable to set Thread Affinity mask for thread " +
               std::to_string(worker_index) + " ***]\n");
+  return std::nullopt;
 }
 
 std::vector<std::string> ProcessorList(const char* section) {
@@ -57,26 +107,28 @@ std::vector<std::string> ProcessorList(const char* section) {
   return processors;
 }
 
-void DispatchPerProcessor(const TestEntry& test) {
+void DispatchPerProcessor(const TestEntry& test, int pass_number) {
   std::vector<std::string> processors = ProcessorList(test.section);
   if (processors.size() > kMaxWorkersPerTest) ReportTooManyEntries(test, "CPU", processors);
   int count = static_cast<int>(std::min<size_t>(processors.size(), kMaxWorkersPerTest));
 
-  std::array<platform::WorkerThread, kMaxWorkersPerTest> threads;
+  WorkerThreads threads;
+  WorkerSlots slots;
   for (int j = 0; j < count; ++j) {
+    size_t slot = static_cast<size_t>(j);
+    slots[slot].used = true;
     WorkerEntry entry = test.entry;
-    int error = threads[static_cast<size_t>(j)].Start(
-        [entry, j] { return entry(static_cast<uintptr_t>(j)); });
+    int error = threads[slot].Start([entry, j] { return entry(static_cast<uintptr_t>(j)); });
     if (error != 0) {
-      ReportStartFailure(test, j, error);
+      slots[slot].start_error = ReportStartFailure(test, j, error);
       continue;
     }
-    Pin(test, threads[static_cast<size_t>(j)], j, processors[static_cast<size_t>(j)]);
+    slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  for (platform::WorkerThread& thread : threads) thread.Join();
+  JoinAndRecord(test, pass_number, threads, slots);
 }
 
-void DispatchPerDrive(const TestEntry& test) {
+void DispatchPerDrive(const TestEntry& test, int pass_number) {
   std::vector<std::string> processors = ProcessorList(test.section);
   std::vector<std::string> drives = IniReadList(test.section, "Drive");
   if (drives.size() > kMaxWorkersPerTest) ReportTooManyEntries(test, "Drive", drives);
@@ -84,32 +136,36 @@ void DispatchPerDrive(const TestEntry& test) {
 
   // Both tables stay in place, unchanged, until every worker has ended.
   std::array<DiskWorkerArgs, kMaxWorkersPerTest> records;
-  std::array<platform::WorkerThread, kMaxWorkersPerTest> threads;
+  WorkerThreads threads;
+  WorkerSlots slots;
   for (int j = 0; j < count; ++j) {
     size_t slot = static_cast<size_t>(j);
+    slots[slot].used = true;
     records[slot] = DiskWorkerArgs{DriveRootPath(drives[slot]), j, DiskSizeSetting()};
     WorkerEntry entry = test.entry;
     DiskWorkerArgs* record = &records[slot];
     int error =
         threads[slot].Start([entry, record] { return entry(reinterpret_cast<uintptr_t>(record)); });
     if (error != 0) {
-      ReportStartFailure(test, j, error);
+      slots[slot].start_error = ReportStartFailure(test, j, error);
       continue;
     }
     // Drives beyond the processor list run unpinned, without a message.
-    if (slot < processors.size()) Pin(test, threads[slot], j, processors[slot]);
+    if (slot < processors.size())
+      slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  for (platform::WorkerThread& thread : threads) thread.Join();
+  JoinAndRecord(test, pass_number, threads, slots);
 }
 
 }  // namespace
 
-void DispatchTest(const TestEntry& test) {
+void DispatchTest(const TestEntry& test, int pass_number) {
   if (test.entry == nullptr) return;
+  ClearWorkerOutcomes();
   if (test.list == WorkerList::kPerDrive) {
-    DispatchPerDrive(test);
+    DispatchPerDrive(test, pass_number);
   } else {
-    DispatchPerProcessor(test);
+    DispatchPerProcessor(test, pass_number);
   }
 }
 

@@ -26,8 +26,9 @@ inline constexpr int kMaxWorkersPerTest = 10;
 // Highest processor number an affinity mask can name.
 inline constexpr int kMaxProcessorNumber = 63;
 
-// Starts the test's workers, pins them and waits for all of them.
-void DispatchTest(const TestEntry& test);
+// Starts the test's workers, pins them and waits for all of them; then writes one worker_end
+// run record per worker, in index order, for pass `pass_number`.
+void DispatchTest(const TestEntry& test, int pass_number);
 
 // The processor number a "CPU" entry names: its leading decimal number (0 for a word).
 int ProcessorNumber(std::string_view entry);

@@ -111,7 +111,7 @@ class WorkerDispatchTest : public ::testing::Test {
   // Runs a dispatch and returns what it printed.
   std::string Dispatch(const TestEntry& test) {
     ::testing::internal::CaptureStdout();
-    DispatchTest(test);
+    DispatchTest(test, 1);
     fflush(stdout);
     return ::testing::internal::GetCapturedStdout();
   }

@@ -39,7 +39,14 @@ void RunPhase(int index, const CachePhase& phase) {
 }
 
 void CacheTestBody(int index) {
-  for (const CachePhase& phase : kPhases) RunPhase(index, phase);
+  const WorkStopwatch stopwatch;
+  double bytes_checked = 0;
+  for (const CachePhase& phase : kPhases) {
+    RunPhase(index, phase);
+    bytes_checked += 256.0 * kCacheReadBacks * static_cast<double>(phase.size);
+  }
+  ReportWorkerFigure(index, "bytes_checked", static_cast<int64_t>(bytes_checked));
+  ReportWorkerFigure(index, "gb_per_s", stopwatch.Rate(bytes_checked, 1e9));
 }
 
 }  // namespace

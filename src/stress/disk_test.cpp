@@ -71,18 +71,32 @@ class DiskTest {
     }
     ReportProgress(index_, kWriting, size_, root_.c_str());
     const int pairs = DiskPairsToWrite(size_);
+    // Progress: writing is the first half of the work, verifying the second.
+    const auto progress = [this, pairs](double half, size_t done) {
+      ReportWorkProgress(index_, pairs > 0 ? (half + static_cast<double>(done) / pairs) / 2 : 1.0);
+    };
+    const WorkStopwatch writing;
     while (static_cast<int>(pairs_.size()) < pairs && DiskHasRoomForPair(free_bytes_)) {
+      progress(0, pairs_.size());
       WritePair();
       if (std::optional<uint64_t> free = platform::FreeBytesAvailable(root_)) free_bytes_ = *free;
     }
+    const double pair_bytes = 2.0 * static_cast<double>(kDiskFileBytes);
+    const double bytes = pair_bytes * static_cast<double>(pairs_.size());
+    ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(pairs_.size()));
+    ReportWorkerFigure(index_, "write_mb_per_s", writing.Rate(bytes, 1e6));
 
     ReportProgress(index_, kVerifying, root_.c_str());
-    for (const FilePair& pair : pairs_) {
+    const WorkStopwatch reading;
+    for (size_t i = 0; i < pairs_.size(); ++i) {
       AtBoundary();
+      progress(1, i);
+      const FilePair& pair = pairs_[i];
       if (!VerifyFilePair(pair.first, pair.second, mode_, workspace_, at_boundary_)) {
         ReportTestError(Format(kInconsistent, index_, pair.first.c_str(), pair.second.c_str()));
       }
     }
+    ReportWorkerFigure(index_, "read_mb_per_s", reading.Rate(bytes, 1e6));
 
     for (const FilePair& pair : pairs_) {
       ThrowIfFileError(platform::RemoveFile(pair.first), pair.first);

@@ -12,6 +12,7 @@
 #define FORGEVAL_STRESS_FFT_TEST_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "stress/fft_transform.h"
@@ -23,7 +24,10 @@ uint32_t FftTestThread(uintptr_t argument);
 
 // One run: fresh signal arrays, then S <- FftPrecision(n) + S for n = 1 .. last_length,
 // starting from S = 0. Looks for the operator's interrupt between lengths.
-double FftRun(FftState& state, int64_t last_length);
+// `progress`, when given, receives how far through its lengths the run is (0 to 1, weighted
+// by the square of the length, which the cost of a length roughly follows).
+double FftRun(FftState& state, int64_t last_length,
+              const std::function<void(double)>& progress = {});
 
 // A seam for the test suite: called with both sums before they are compared.
 using FftSumsHook = void (*)(double& sum0, double& sum1);

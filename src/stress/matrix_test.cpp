@@ -21,11 +21,13 @@ void MatrixTestBody(int worker_index) { RunMatrixTest(worker_index); }
 
 }  // namespace
 
-IntMatrix MatrixRouteWithChains(uint32_t order) {
+IntMatrix MatrixRouteWithChains(uint32_t order, const std::function<void(double)>& progress) {
   IntMatrix m1 = StartingMatrix(order);
+  const double elements = static_cast<double>(order) * order;
   for (uint32_t r = 0; r < order; ++r) {
     for (uint32_t c = 0; c < order; ++c) {
       StopIfInterrupted();
+      if (progress) progress((static_cast<double>(r) * order + c) / elements);
       ScrambleElement(m1, r, c);
       m1 = MatrixIdentityChain(MatrixIdentityChain(MatrixIdentityChain(m1)));
     }
@@ -56,9 +58,12 @@ std::string MatrixInconsistencyText(int worker_index, int64_t m1, int64_t m2, ui
 
 void RunMatrixTest(int worker_index, uint32_t order, MatrixResultHook hook) {
   ReportProgress(worker_index, "Starting Complex Matrix test...");
-  IntMatrix m1 = MatrixRouteWithChains(order);
+  IntMatrix m1 = MatrixRouteWithChains(
+      order, [worker_index](double fraction) { ReportWorkProgress(worker_index, fraction); });
   IntMatrix m2 = MatrixRouteWithoutChains(order);
   if (hook != nullptr) hook(m1, m2);
+  ReportWorkerFigure(worker_index, "order", int64_t{order});
+  ReportWorkerFigure(worker_index, "element_0_0", m1.at(0, 0));
   ReportProgress(worker_index, "Verifying Complex Matrix...");
   for (uint32_t r = 0; r < order; ++r) {
     for (uint32_t c = 0; c < order; ++c) {

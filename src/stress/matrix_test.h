@@ -14,6 +14,7 @@
 #define FORGEVAL_STRESS_MATRIX_TEST_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "stress/int_matrix.h"
@@ -35,7 +36,9 @@ void RunMatrixTest(int worker_index, uint32_t order = kMatrixOrder,
 
 // The two routes from M(r, c) = r + c: M1 with its identity chains and M2 without, each with
 // its determinant in element (0, 0).
-IntMatrix MatrixRouteWithChains(uint32_t order = kMatrixOrder);
+// `progress`, when given, receives how far through the elements the route is (0 to 1).
+IntMatrix MatrixRouteWithChains(uint32_t order = kMatrixOrder,
+                                const std::function<void(double)>& progress = {});
 IntMatrix MatrixRouteWithoutChains(uint32_t order = kMatrixOrder);
 
 // The text of a difference at (r, c).

@@ -82,6 +82,7 @@ void MemoryTestBody(int index) {
   std::vector<BudgetedBlock> blocks = AllocateBlocks(index, block_count);
 
   ReportProgress(index, "Testing Memory Address & Data bus...");
+  const WorkStopwatch stopwatch;
   for (size_t i = 0; i < blocks.size(); ++i) {
     StopIfInterrupted();
     auto* words = static_cast<uint64_t*>(blocks[i].data());
@@ -101,6 +102,11 @@ void MemoryTestBody(int index) {
   }
   ReportWorkProgress(index, 1.0);
   ReportProgress(index, "Testing DRAM Arrays...[Done]");
+  // Each block is read back twice by the bus check and once per fill value by the array check.
+  const double bytes_checked = static_cast<double>(blocks.size()) * kMemoryBlockBytes * (2 + 256);
+  ReportWorkerFigure(index, "megabytes", int64_t{megabytes});
+  ReportWorkerFigure(index, "bytes_checked", static_cast<int64_t>(bytes_checked));
+  ReportWorkerFigure(index, "gb_per_s", stopwatch.Rate(bytes_checked, 1e9));
 
   // Releasing a budgeted block cannot fail, so the release has no error of its own.
   ReportProgress(index, "De-allocating %dMB Memory...", megabytes);

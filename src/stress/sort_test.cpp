@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/memory_budget.h"
 #include "run/ini_file.h"
@@ -17,18 +18,20 @@ struct SortPhase {
   const char* step;        // progress text
   const char* done;        // the same with "[Done]"
   const char* error_name;  // the sort's name in its error text
+  const char* figure;      // the run record's name for its seconds per sort
 };
 
 constexpr SortPhase kPhases[] = {
     {SortKind::kQuick, "Starting Quick Sort test...", "Starting Quick Sort test...[Done]",
-     "Quick Sort"},
+     "Quick Sort", "quick_sort_seconds"},
     {SortKind::kShell, "Starting Shell Sort test...", "Starting Shell Sort test...[Done]",
-     "Shell Sort"},
+     "Shell Sort", "shell_sort_seconds"},
     {SortKind::kMerge, "Starting Merge Sort test...", "Starting Merge Sort test...[Done]",
-     "Merge Sort"},
+     "Merge Sort", "merge_sort_seconds"},
     {SortKind::kHeap, "Starting Heap Sort test...", "Starting Heap Sort test...[Done]",
-     "Heaps Sort"},
+     "Heaps Sort", "heap_sort_seconds"},
 };
+constexpr int kPhaseCount = static_cast<int>(std::size(kPhases));
 
 void Sort(SortKind kind, int64_t* a, int64_t n) {
   switch (kind) {
@@ -100,17 +103,25 @@ void RunSortTest(int worker_index, uint32_t array_size, SortResultHook hook) {
   int64_t* b = Elements(b_block);
   FillSortArrays(a, b, n);
 
-  for (const SortPhase& phase : kPhases) {
+  ReportWorkerFigure(worker_index, "elements", n);
+  for (int p = 0; p < kPhaseCount; ++p) {
+    const SortPhase& phase = kPhases[p];
     if (phase.kind != SortKind::kQuick) ReportProgress(worker_index, "%s", phase.step);
+    double sort_seconds = 0;
     for (int iteration = 0; iteration < kSortIterations; ++iteration) {
       StopIfInterrupted();
+      ReportWorkProgress(worker_index, static_cast<double>(p * kSortIterations + iteration) /
+                                           (kPhaseCount * kSortIterations));
       ShuffleArray(a, n);
       ShuffleArray(b, n);
+      const WorkStopwatch stopwatch;
       Sort(phase.kind, a, n);
       Sort(phase.kind, b, n);
+      sort_seconds += stopwatch.Seconds();
       if (hook != nullptr) hook(phase.kind, iteration, a, b, n);
       CompareSorted(worker_index, phase.kind, a, b, n);
     }
+    ReportWorkerFigure(worker_index, phase.figure, sort_seconds / (2 * kSortIterations));
     ReportProgress(worker_index, "%s", phase.done);
   }
   b_block = {};  // B is released before A

@@ -19,8 +19,13 @@
 #ifndef FORGEVAL_STRESS_WORKER_FRAME_H_
 #define FORGEVAL_STRESS_WORKER_FRAME_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/run_record.h"
 
 namespace forgeval {
 
@@ -54,6 +59,39 @@ void ReportProgress(int worker_index, const char* format, ...)
 // How far the worker is through its own work (blocks, fill values, iterations, lengths or
 // pairs), shown live on a terminal. Cheap; call it at block boundaries.
 void ReportWorkProgress(int worker_index, double fraction);
+
+// One figure of the worker's own work for the run record, e.g. ("bytes_checked", 1 << 30).
+// A figure given again replaces the earlier value.
+void ReportWorkerFigure(int worker_index, std::string_view name, RecordValue value);
+
+// What a worker's frame leaves for the run record: its error text (empty when it took no
+// error path), its seconds in the frame and its figures. Workers of one test have indexes
+// 0 to 9, one slot each; the dispatch clears the slots before it starts a test's workers and
+// takes each worker's outcome after the join.
+// Times a stretch of a worker's work for its figures.
+class WorkStopwatch {
+ public:
+  double Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  // `amount` per second in units of `unit` (1e9 for GB/s); 0 when no time could be measured.
+  double Rate(double amount, double unit) const {
+    const double seconds = Seconds();
+    return seconds > 0 ? amount / seconds / unit : 0.0;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+inline constexpr int kWorkerOutcomeSlots = 10;
+struct WorkerOutcome {
+  std::string error;
+  double seconds = 0;
+  std::vector<RecordFigure> figures;
+};
+void ClearWorkerOutcomes();
+WorkerOutcome TakeWorkerOutcome(int worker_index);
 
 // Ends the worker quietly, with exit code kWorkerInterrupted, when the operator has
 // interrupted the run. Test bodies call it at every block and step boundary; the frames of the

@@ -163,7 +163,7 @@ TEST_F(WorkerFrameTest, TwoWorkersFailingAtOnceEachReportWhole) {
   const TestEntry test{"Memory", "[***ERROR: Memory Test : ", &FailingTogether,
                        WorkerList::kPerProcessor};
   ::testing::internal::CaptureStdout();
-  DispatchTest(test);
+  DispatchTest(test, 1);
   fflush(stdout);
   const std::string console = ::testing::internal::GetCapturedStdout();
   for (int index : {0, 1}) {

@@ -2,6 +2,8 @@
 // driver, dispatch, worker frame, fault translation and reporting, with bodies that fault or
 // fail on purpose. Usage: fault_probe CONFIG BODY...; each BODY names one test of the table,
 // whose section in CONFIG holds its "CPU" list. DriverFault instead faults in the driver.
+// MemoryWithBadCell runs the real memory test (section "Memory") with one bad cell under
+// worker 1's first block.
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +17,8 @@
 #include "report/run_log.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
+#include "stress/memory_test.h"
+#include "stress/pass_seam.h"
 #include "stress/worker_frame.h"
 
 namespace forgeval {
@@ -58,6 +62,14 @@ void FailedCheck(int index) {
   ReportTestError(text);
 }
 
+// A cell of worker 1's first block that reads back 0x01 once every other cell holds 0x55.
+void BadCellUnderWorker1(const PassPoint& point) {
+  if (point.kind == PassKind::kDramFilled && point.worker_index == 1 && point.block == 0 &&
+      point.fill_value == 0x55) {
+    static_cast<volatile unsigned char*>(point.data)[4096] = 0x01;
+  }
+}
+
 template <WorkerBody body>
 uint32_t Entry(uintptr_t argument) {
   return RunTestWorker(static_cast<int>(argument), body, CatchClauses::kStandard);
@@ -93,6 +105,11 @@ int main(int argc, char** argv) {
       // A section name the driver cannot read: a wild pointer, read on the main thread.
       table.push_back(
           {reinterpret_cast<const char*>(16), "", &Entry<&Pass>, WorkerList::kPerProcessor});
+    }
+    if (strcmp(argv[i], "MemoryWithBadCell") == 0) {
+      SetPassHookForTesting(&BadCellUnderWorker1);
+      table.push_back(
+          {"Memory", "[***ERROR: Memory : ", &MemoryTestThread, WorkerList::kPerProcessor});
     }
     for (const Named& body : kBodies) {
       if (strcmp(argv[i], body.name) == 0) {

@@ -47,7 +47,7 @@ uint32_t WorkerHarness::Run(WorkerEntry entry, int index) {
 
 void WorkerHarness::Dispatch(const TestEntry& test) {
   ::testing::internal::CaptureStdout();
-  DispatchTest(test);
+  DispatchTest(test, 1);
   fflush(stdout);
   console_ = ::testing::internal::GetCapturedStdout();
 }
