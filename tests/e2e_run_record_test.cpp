@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -68,6 +70,45 @@ TEST_F(RunRecordEndToEndTest, AFailedAndAPassedMemoryWorkerWithTheirFigures) {
   EXPECT_EQ(records[3]["verdict"], "Error: Some of the tests failed.");
   EXPECT_EQ(records[3]["exit_code"], 1);
   EXPECT_EQ(records[3]["interrupted"], false);
+}
+
+TEST_F(RunRecordEndToEndTest, TheComputeTestsRecordTheirFigures) {
+  ProcessResult result =
+      Run("[SortAlgorithms]\nCPU=1\nArraySize=3000\n[SmallTransform]\nCPU=0\n"
+          "[SmallMatrix]\nCPU=0,1\n",
+          {"Sort", "SmallTransform", "SmallMatrix"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  const std::vector<json> records = Records();
+  ASSERT_EQ(records.size(), 6u);
+
+  const json& sort = records[1]["figures"];
+  EXPECT_EQ(records[1]["processor"], 1);
+  EXPECT_EQ(sort["elements"], 3000);
+  for (const char* name :
+       {"quick_sort_seconds", "shell_sort_seconds", "merge_sort_seconds", "heap_sort_seconds"}) {
+    EXPECT_GT(sort[name].get<double>(), 0.0) << name;
+    EXPECT_LT(sort[name].get<double>(), records[1]["seconds"].get<double>()) << name;
+  }
+
+  const json& transform = records[2]["figures"];
+  EXPECT_EQ(transform["last_length"], 48);
+  for (const char* sum : {"sum_0", "sum_1"}) {
+    const std::string text = transform[sum];
+    const double value = strtod(text.c_str(), nullptr);
+    uint64_t bits = 0;
+    memcpy(&bits, &value, sizeof bits);
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
+    EXPECT_EQ(transform[std::string(sum) + "_bits"], hex) << text;
+    EXPECT_GT(value, 0.0);
+  }
+  EXPECT_EQ(transform["sum_0_bits"], transform["sum_1_bits"]);
+
+  // Both matrix workers compute the same element from the same start.
+  EXPECT_EQ(records[3]["figures"]["order"], 5);
+  EXPECT_TRUE(records[3]["figures"]["element_0_0"].is_number_integer());
+  EXPECT_EQ(records[3]["figures"], records[4]["figures"]);
+  EXPECT_EQ(records[4]["processor"], 1);
 }
 
 // A processor fault in one worker: its record carries the fault's text; each pass and test

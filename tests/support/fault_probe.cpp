@@ -3,7 +3,8 @@
 // fail on purpose. Usage: fault_probe CONFIG BODY...; each BODY names one test of the table,
 // whose section in CONFIG holds its "CPU" list. DriverFault instead faults in the driver.
 // MemoryWithBadCell runs the real memory test (section "Memory") with one bad cell under
-// worker 1's first block.
+// worker 1's first block, Sort the real sort test (section "SortAlgorithms"); SmallTransform
+// and SmallMatrix run the real transform and matrix bodies at a small size.
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,8 +18,11 @@
 #include "report/run_log.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
+#include "stress/fft_test.h"
+#include "stress/matrix_test.h"
 #include "stress/memory_test.h"
 #include "stress/pass_seam.h"
+#include "stress/sort_test.h"
 #include "stress/worker_frame.h"
 
 namespace forgeval {
@@ -56,6 +60,8 @@ void Slow(int index) {
 void Deaf(int) {
   for (;;) usleep(1000);
 }
+void SmallTransform(int index) { RunFftTest(index, 48); }
+void SmallMatrix(int index) { RunMatrixTest(index, 5); }
 void FailedCheck(int index) {
   char text[64];
   snprintf(text, sizeof text, "[***ERROR Thread %d : planted failure ***]", index);
@@ -88,6 +94,8 @@ constexpr Named kBodies[] = {
     {"Spin", &Entry<&Spin>},
     {"Slow", &Entry<&Slow>},
     {"Deaf", &Entry<&Deaf>},
+    {"SmallTransform", &Entry<&SmallTransform>},
+    {"SmallMatrix", &Entry<&SmallMatrix>},
 };
 
 }  // namespace
@@ -110,6 +118,10 @@ int main(int argc, char** argv) {
       SetPassHookForTesting(&BadCellUnderWorker1);
       table.push_back(
           {"Memory", "[***ERROR: Memory : ", &MemoryTestThread, WorkerList::kPerProcessor});
+    }
+    if (strcmp(argv[i], "Sort") == 0) {
+      table.push_back({"SortAlgorithms", "[***ERROR: Sort Test : ", &SortTestThread,
+                       WorkerList::kPerProcessor});
     }
     for (const Named& body : kBodies) {
       if (strcmp(argv[i], body.name) == 0) {
