@@ -168,7 +168,8 @@ TEST_F(EndToEndTest, HelpVersionAndUnknownOptions) {
   ProcessResult help = RunProcess({program_, "--help"}, {});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
-  for (const char* key : {"LogFile", "Loop", "MemSize", "ArraySize", "Drive", "Size", "130"}) {
+  for (const char* key :
+       {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "Size", "130"}) {
     EXPECT_NE(help.output.find(key), std::string::npos) << key;
   }
   EXPECT_EQ(RunProcess({program_, "-h"}, {}).output, help.output);
@@ -193,12 +194,29 @@ TEST_F(EndToEndTest, ConfigurationMistakesAreWarnedOnConsoleAndLog) {
   EXPECT_NE(Log().find(" : " + enable), std::string::npos);
 }
 
-TEST_F(EndToEndTest, ShippedConfigurationIsComplete) {
-  const std::string shipped = ReadFile(std::string(FORGEVAL_SOURCE_DIR) + "/forgeval.ini");
-  for (const char* key :
-       {"[Main]", "LogFile=", "Loop=", "[Memory]", "MemSize=", "[Cache]", "[FFT]",
-        "[SortAlgorithms]", "ArraySize=", "[Matrix]", "[Disk]", "Drive=", "Size="}) {
-    EXPECT_NE(shipped.find(key), std::string::npos) << key;
+// The shipped file, the manual page and the README name every key the program reads.
+TEST_F(EndToEndTest, EveryKeyIsShippedAndDocumented) {
+  const std::string source = FORGEVAL_SOURCE_DIR;
+  const std::string shipped = ReadFile(source + "/forgeval.ini");
+  const std::string manual = ReadFile(source + "/docs/forgeval.1");
+  const std::string readme = ReadFile(source + "/README.md");
+  const std::vector<std::pair<const char*, std::vector<const char*>>> sections = {
+      {"Main", {"LogFile", "Loop", "ResultFile"}},
+      {"Memory", {"Enabled", "CPU", "MemSize"}},
+      {"Cache", {"Enabled", "CPU"}},
+      {"FFT", {"Enabled", "CPU"}},
+      {"SortAlgorithms", {"Enabled", "CPU", "ArraySize"}},
+      {"Matrix", {"Enabled", "CPU"}},
+      {"Disk", {"Enabled", "CPU", "Drive", "Size"}}};
+  for (const auto& [section, keys] : sections) {
+    EXPECT_NE(shipped.find("[" + std::string(section) + "]"), std::string::npos) << section;
+    EXPECT_NE(manual.find("[" + std::string(section) + "]"), std::string::npos) << section;
+    for (const char* key : keys) {
+      EXPECT_NE(shipped.find("\n" + std::string(key) + "="), std::string::npos) << key;
+      EXPECT_NE(manual.find(std::string(key) + "="), std::string::npos) << key;
+      EXPECT_NE(readme.find("| " + std::string(section) + " | " + key + " |"), std::string::npos)
+          << section << " " << key;
+    }
   }
 }
 
