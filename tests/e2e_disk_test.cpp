@@ -8,8 +8,10 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "loop_mount.h"
@@ -175,6 +177,15 @@ TEST_F(DiskEndToEndTest, ThreeAndAHalfGibibytesAvailableWriteExactlyOnePair) {
   EXPECT_GE(written, kGiB);
   EXPECT_LT(written, kGiB + kGiB / 2);
   EXPECT_GE((mount.SectorsRead() - read_before) * 512, kGiB);
+  // The run record counts that pair and the rates of writing and reading it.
+  std::istringstream records(ReadFile(dir_.File("forgeval.results.jsonl")));
+  std::string line;
+  for (int i = 0; i < 2; ++i) std::getline(records, line);
+  const nlohmann::json worker_end = nlohmann::json::parse(line);
+  EXPECT_EQ(worker_end["test"], "Disk");
+  EXPECT_EQ(worker_end["figures"]["pairs_written"], 1) << line;
+  EXPECT_GT(worker_end["figures"]["write_mb_per_s"].get<double>(), 1.0) << line;
+  EXPECT_GT(worker_end["figures"]["read_mb_per_s"].get<double>(), 1.0) << line;
 }
 
 // The processors each thread of a process may run on, by thread id.
