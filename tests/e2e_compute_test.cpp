@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "run_process.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
@@ -66,7 +66,7 @@ std::vector<std::string> WorkerLines(const std::string& text, int index) {
 
 void ComputeEndToEndTest::ExpectStepsOfTwoWorkers(const ProcessResult& result,
                                                   const std::vector<std::string>& steps) {
-  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
+  const std::string log = testing::ReplaceAll(Log(), kStamp + " : ", "");
   for (int index : {0, 1}) {
     EXPECT_EQ(WorkerLines(result.output, index), steps) << result.output;
     EXPECT_EQ(WorkerLines(log, index), steps) << log;
@@ -102,9 +102,8 @@ TEST_F(ComputeEndToEndTest, AnArraySizeBeyondASigned32BitCountFailsAndTheRunGoes
                                one_pass + kFailed),
             std::string::npos)
       << result.output;
-  EXPECT_TRUE(
-      std::regex_search(Log(), std::regex(kStamp + R"( : \[\*\*\* ERROR Thread 0 : Sort )"
-                                                   R"(ArraySize 3000000000 is out of range)")))
+  EXPECT_TRUE(testing::Contains(Log(), kStamp + R"( : \[\*\*\* ERROR Thread 0 : Sort )"
+                                                R"(ArraySize 3000000000 is out of range)"))
       << Log();
 }
 

@@ -8,13 +8,13 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <thread>
 
 #include "loop_mount.h"
 #include "run_process.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
@@ -41,10 +41,9 @@ std::string VerifyLine(int thread, const std::string& root) {
 // The test's files in a folder: the probe file and the m- and n-files.
 std::vector<std::string> TestFilesIn(const std::string& folder) {
   std::vector<std::string> names;
-  const std::regex test_file(R"(~temp\.tmp|[mn][A-Za-z0-9]{6}\.TMP)");
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename();
-    if (std::regex_match(name, test_file)) names.push_back(name);
+    if (FullMatch(name, R"(~temp\.tmp|[mn][A-Za-z0-9]{6}\.TMP)")) names.push_back(name);
   }
   return names;
 }
@@ -81,7 +80,7 @@ class DiskEndToEndTest : public ::testing::Test {
   std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
   // The log's lines of this run, without their timestamps.
   std::string LogBody() const {
-    return std::regex_replace(Log(), std::regex("(Thread \\d+ : )?" + kStamp + " : "), "$1");
+    return testing::ReplaceAll(Log(), "(Thread \\d+ : )?" + kStamp + " : ", "$1");
   }
   std::string Root() const { return drive_ + "/"; }
 
@@ -184,10 +183,8 @@ std::map<std::string, std::string> AllowedProcessorsOfThreads(pid_t pid) {
   for (const auto& task :
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     const std::string status = ReadFile(task.path().string() + "/status");
-    std::smatch match;
-    if (std::regex_search(status, match, std::regex("Cpus_allowed_list:\\s*(\\S+)"))) {
-      lists[task.path().filename()] = match[1];
-    }
+    const auto found = AllMatchGroups(status, "Cpus_allowed_list:\\s*(\\S+)");
+    if (!found.empty()) lists[task.path().filename()] = found[0][0];
   }
   return lists;
 }

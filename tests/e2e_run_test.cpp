@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "run_process.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
@@ -69,7 +69,7 @@ TEST_F(EndToEndTest, LogHasHeaderStampedLinesAndFooterAndRunsAppend) {
   const std::string one_run = LogHeader() + "\n" + kStamp + " : --- Loop 1 of 2 ---\n\n" + kStamp +
                               " : --- Loop 2 of 2 ---\n\n" + kStamp +
                               " : All tests passed successfully.\n" + LogFooter();
-  EXPECT_TRUE(std::regex_match(Log(), std::regex(one_run + one_run))) << Log();
+  EXPECT_TRUE(testing::FullMatch(Log(), one_run + one_run)) << Log();
 }
 
 TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
@@ -86,11 +86,9 @@ TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
     ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.output, kBanner + warning + kPassed);
-    const std::string logged_warning = *warning ? kStamp + " : " + warning : "";
-    EXPECT_TRUE(std::regex_match(
-        Log(), std::regex(LogHeader() +
-                          std::regex_replace(logged_warning, std::regex(R"([\[\]])"), R"(\$&)") +
-                          "\n" + kStamp + " : All tests passed successfully.\n" + LogFooter())))
+    const std::string logged_warning = *warning ? kStamp + " : " + Escaped(warning) : "";
+    EXPECT_TRUE(FullMatch(Log(), LogHeader() + logged_warning + "\n" + kStamp +
+                                     " : All tests passed successfully.\n" + LogFooter()))
         << Log();
   }
 }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 
 #include "device_traffic.h"
@@ -20,6 +19,7 @@
 #include "stress/worker_frame.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval {
 namespace {
@@ -35,10 +35,6 @@ constexpr uint64_t kGiB = 1 << 30;
 constexpr long kBlocks = 512;  // blocks of one file
 const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
 const std::string kName = R"([A-Za-z0-9]{6}\.TMP)";
-
-std::string Escaped(const std::string& text) {
-  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
 
 // One disk worker run in this thread on a folder of the test's own, with a log, a system log
 // listener and the console captured.
@@ -81,8 +77,8 @@ class DiskTestTest : public ::testing::Test {
   }
   // The log's lines after the header, without their timestamps.
   std::vector<std::string> LogLines() const {
-    std::string text = std::regex_replace(testing::ReadFile(log_.path()),
-                                          std::regex("(Thread \\d+ : )?" + kStamp + " : "), "$1");
+    std::string text = testing::ReplaceAll(testing::ReadFile(log_.path()),
+                                           "(Thread \\d+ : )?" + kStamp + " : ", "$1");
     std::vector<std::string> lines;
     size_t start = text.find("\n\n") + 2;
     start = text.find("\n\n", start) + 2;
@@ -101,16 +97,16 @@ class DiskTestTest : public ::testing::Test {
   }
   // Checks the error path: console, log, system log and failure flag carry `error` (a regex).
   void ExpectError(const std::string& error) {
-    EXPECT_TRUE(std::regex_search(console_, std::regex("(^|\n)" + error + "\n$"))) << console_;
+    EXPECT_TRUE(testing::Contains(console_, "(^|\n)" + error + "\n$")) << console_;
     ASSERT_FALSE(LogLines().empty());
-    EXPECT_TRUE(std::regex_match(LogLines().back(), std::regex(error))) << LogLines().back();
+    EXPECT_TRUE(testing::FullMatch(LogLines().back(), error)) << LogLines().back();
     std::vector<std::string> datagrams = listener_.Drain(1000);
     ASSERT_EQ(datagrams.size(), 1u);
-    EXPECT_TRUE(std::regex_search(datagrams[0], std::regex(": " + error + "\n$")));
+    EXPECT_TRUE(testing::Contains(datagrams[0], ": " + error + "\n$"));
     EXPECT_TRUE(FailureFlagRaised());
   }
   std::string FileFailure(const std::string& cause) const {
-    return Escaped("[*** ERROR Thread 0 : Drive " + Root() + ",  " + cause + " ***]");
+    return testing::Escaped("[*** ERROR Thread 0 : Drive " + Root() + ",  " + cause + " ***]");
   }
 
   TempDir dir_;
@@ -180,7 +176,7 @@ TEST_F(DiskTestTest, MissingFolderFailsTheProbe) {
   EXPECT_EQ(Run(1, root), kWorkerFailed);
   const std::string error = "[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]";
   EXPECT_EQ(console_, error + "\n");
-  ExpectError(Escaped(error));
+  ExpectError(testing::Escaped(error));
   EXPECT_FALSE(testing::FileExists(dir_.File("absent")));
 }
 
@@ -192,8 +188,8 @@ TEST_F(DiskTestTest, FullDiskDuringAWriteKeepsThePairsWritten) {
   // Pair 0 complete, pair 1 begun: both pairs stay for the operator.
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 4u);
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
-  EXPECT_TRUE(std::regex_match(files[2], std::regex("n" + kName)));
+  EXPECT_TRUE(testing::FullMatch(files[0], "m" + kName));
+  EXPECT_TRUE(testing::FullMatch(files[2], "n" + kName));
   EXPECT_EQ(std::count_if(files.begin(), files.end(),
                           [&](const std::string& name) {
                             return std::filesystem::file_size(drive_ + "/" + name) ==
@@ -223,7 +219,7 @@ TEST_F(DiskTestTest, FailedTemporaryNameIsAFileFailure) {
   ExpectError(FileFailure("The permitted number of open files was exceeded"));
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
+  EXPECT_TRUE(testing::FullMatch(files[0], "m" + kName));
 }
 
 TEST_F(DiskTestTest, CorruptedCopyIsInconsistentNamingBothFiles) {
@@ -231,8 +227,8 @@ TEST_F(DiskTestTest, CorruptedCopyIsInconsistentNamingBothFiles) {
   EXPECT_EQ(Run(1), kWorkerFailed);
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 2u);
-  ExpectError(Escaped("[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " + Root() +
-                      files[0] + ", File2 = " + Root() + files[1] + ") ***]"));
+  ExpectError(testing::Escaped("[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " +
+                               Root() + files[0] + ", File2 = " + Root() + files[1] + ") ***]"));
   EXPECT_EQ(console_.substr(0, WriteLine(1).size() + VerifyLine().size() + 2),
             WriteLine(1) + "\n" + VerifyLine() + "\n");
 }
@@ -264,7 +260,7 @@ TEST_F(DiskTestTest, FailedDeletionIsAFileFailure) {
   ExpectError(FileFailure("The file could not be accessed"));
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 1u);  // the first file is gone, the second stays
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("n" + kName)));
+  EXPECT_TRUE(testing::FullMatch(files[0], "n" + kName));
 }
 
 TEST_F(DiskTestTest, RefusedUnbufferedIoFallsBackAndStillReadsTheDevice) {

@@ -4,12 +4,12 @@
 
 #include <barrier>
 #include <new>
-#include <regex>
 #include <stdexcept>
 
 #include "faults.h"
 #include "report/failure_flag.h"
 #include "run/worker_dispatch.h"
+#include "text_match.h"
 #include "worker_harness.h"
 
 namespace forgeval {
@@ -78,14 +78,14 @@ TEST_F(WorkerFrameTest, ProcessorFaultsTakeTheErrorPathExactly) {
     const std::string text =
         std::string("Exception ") + c.name + " \\(" + c.code + "\\) at address " + address + "\\.";
     // The console: the body's own lines, then the error text; no "[Done]" after it.
-    EXPECT_TRUE(std::regex_match(console_, std::regex("(Thread 0 : Faulting...\n)?" + text + "\n")))
+    EXPECT_TRUE(testing::FullMatch(console_, "(Thread 0 : Faulting...\n)?" + text + "\n"))
         << console_;
     std::vector<std::string> lines = LogLines();
     ASSERT_GT(lines.size(), lines_before);
-    EXPECT_TRUE(std::regex_match(lines.back(), std::regex(text))) << lines.back();
+    EXPECT_TRUE(testing::FullMatch(lines.back(), text)) << lines.back();
     std::vector<std::string> datagrams = listener_.Drain(1000);
     ASSERT_EQ(datagrams.size(), 1u);
-    EXPECT_TRUE(std::regex_search(datagrams[0], std::regex(": " + text + "\n$"))) << datagrams[0];
+    EXPECT_TRUE(testing::Contains(datagrams[0], ": " + text + "\n$")) << datagrams[0];
   }
 }
 
@@ -137,8 +137,8 @@ void FaultsInsideTheLogLock(int index) {
 
 TEST_F(WorkerFrameTest, FaultWhileHoldingTheLogLockDoesNotHang) {
   EXPECT_EQ(Run(&FaultsInsideTheLogLock), kWorkerFailed);
-  EXPECT_TRUE(std::regex_match(LogLines().back(),
-                               std::regex(R"(Exception ACCESS_VIOLATION \(0xc0000005\).*)")));
+  EXPECT_TRUE(
+      testing::FullMatch(LogLines().back(), R"(Exception ACCESS_VIOLATION \(0xc0000005\).*)"));
   EXPECT_EQ(Run(&Progress), kWorkerCompleted);
   EXPECT_EQ(LogLines().back(), "Thread 0 : Testing DRAM Arrays...[Done]");
 }

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include "platform/memory_budget.h"
@@ -11,6 +10,7 @@
 #include "report/failure_flag.h"
 #include "run/worker_dispatch.h"
 #include "stress/pass_seam.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 
@@ -71,7 +71,7 @@ std::string WorkerHarness::Log() const { return ReadFile(log_.path()); }
 
 std::vector<std::string> WorkerHarness::LogLines() const {
   const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d : )";
-  const std::string text = std::regex_replace(Log(), std::regex(stamp), "");
+  const std::string text = testing::ReplaceAll(Log(), stamp, "");
   size_t start = text.find("\n\n") + 2;
   start = text.find("\n\n", start) + 2;  // after "Started at:" and its empty line
   return SplitLines(text, start);
