@@ -79,6 +79,17 @@ std::vector<std::string> WorkerHarness::LogLines() const {
 
 std::vector<std::string> WorkerHarness::ConsoleLines() const { return SplitLines(console_, 0); }
 
+void WorkerHarness::ExpectErrorReported(const std::string& pattern) {
+  EXPECT_TRUE(Contains(console_, "(^|\n)" + pattern + "\n$")) << console_;
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(FullMatch(lines.back(), pattern)) << lines.back();
+  const std::vector<std::string> datagrams = listener_.Drain(1000);
+  ASSERT_EQ(datagrams.size(), 1u);
+  EXPECT_TRUE(Contains(datagrams[0], ": " + pattern + "\n$")) << datagrams[0];
+  EXPECT_TRUE(FailureFlagRaised());
+}
+
 void Rendezvous::Reset(bool active) {
   arrived_ = 0;
   met_ = false;
