@@ -157,10 +157,8 @@ TEST_F(WorkerFrameTest, TwoWorkersFailingAtOnceEachReportWhole) {
   g_start_together = &start;
   const TestEntry test{"Memory", "[***ERROR: Memory Test : ", &FailingTogether,
                        WorkerList::kPerProcessor};
-  ::testing::internal::CaptureStdout();
-  DispatchTest(test);
-  fflush(stdout);
-  const std::string console = ::testing::internal::GetCapturedStdout();
+  Dispatch(test);
+  const std::string& console = console_;
   for (int index : {0, 1}) {
     const std::string text =
         "[***ERROR Thread " + std::to_string(index) + " : failed together ***]";

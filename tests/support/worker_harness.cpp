@@ -11,6 +11,7 @@
 #include "run/worker_dispatch.h"
 #include "stress/pass_seam.h"
 #include "text_match.h"
+#include "worker_console.h"
 
 namespace forgeval::testing {
 
@@ -34,10 +35,8 @@ void WorkerHarness::WriteConfig(const std::string& text) {
 }
 
 uint32_t WorkerHarness::RunCaptured(const std::function<uint32_t()>& worker) {
-  ::testing::internal::CaptureStdout();
-  const uint32_t exit_code = worker();
-  fflush(stdout);
-  console_ = ::testing::internal::GetCapturedStdout();
+  uint32_t exit_code = 0;
+  console_ = ConsoleOf([&] { exit_code = worker(); });
   return exit_code;
 }
 
@@ -46,10 +45,7 @@ uint32_t WorkerHarness::Run(WorkerEntry entry, int index) {
 }
 
 void WorkerHarness::Dispatch(const TestEntry& test) {
-  ::testing::internal::CaptureStdout();
-  DispatchTest(test);
-  fflush(stdout);
-  console_ = ::testing::internal::GetCapturedStdout();
+  console_ = ConsoleOf([&test] { DispatchTest(test); });
 }
 
 namespace {
