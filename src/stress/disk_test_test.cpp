@@ -178,6 +178,8 @@ struct DiskFaultCase {
   int64_t last_file_bytes = -1;
 };
 
+void PrintTo(const DiskFaultCase& c, std::ostream* out) { *out << c.name; }
+
 class DiskFaultTest : public DiskTestTest, public ::testing::WithParamInterface<DiskFaultCase> {};
 
 TEST_P(DiskFaultTest, IsAFileFailureNamingItsCause) {
