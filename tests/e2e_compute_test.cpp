@@ -2,51 +2,20 @@
 // transform tests switched on, as an operator would run them: the exact console and log
 // lines of every worker, the verdict, and errors that leave the run going.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <regex>
-#include <string>
-#include <vector>
-
-#include "run_process.h"
-#include "temp_dir.h"
+#include "program_fixture.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
 
-const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
-const std::string kPassed = "\nAll tests passed successfully.\n";
-const std::string kFailed = "\nError: Some of the tests failed.\n";
-
 // Every test off; a case switches on what it runs.
 const std::string kOthersOff = "[Memory]\nEnabled=0\n[Cache]\nEnabled=0\n[Disk]\nEnabled=0\n";
 
-class ComputeEndToEndTest : public ::testing::Test {
+class ComputeEndToEndTest : public ProgramTest {
  protected:
-  void SetUp() override {
-    chmod(dir_.path().c_str(), 0755);
-    std::filesystem::copy_file(FORGEVAL_BINARY, program_);
-  }
-  // Runs the program on `ini`; with `address_limit_kb` under that address-space limit.
-  ProcessResult Run(const std::string& ini, long address_limit_kb = 0) {
-    WriteFile(dir_.File("forgeval.ini"), ini);
-    ProcessOptions options;
-    options.working_dir = dir_.path();
-    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", dir_.File("no-listener.sock"));
-    std::vector<std::string> argv{program_};
-    if (address_limit_kb > 0) {
-      argv = {"/bin/sh", "-c", "ulimit -v " + std::to_string(address_limit_kb) + " && exec \"$0\"",
-              program_};
-    }
-    return RunProcess(argv, options);
-  }
-  std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
   // Workers 0 and 1 each showed exactly `steps`, in order, on the console and in the log.
   void ExpectStepsOfTwoWorkers(const ProcessResult& result, const std::vector<std::string>& steps);
-
-  TempDir dir_;
-  std::string program_ = dir_.File("forgeval");
 };
 
 // The lines in `text` that begin with "Thread <index> : ", in order, without the prefix.
@@ -66,7 +35,7 @@ std::vector<std::string> WorkerLines(const std::string& text, int index) {
 
 void ComputeEndToEndTest::ExpectStepsOfTwoWorkers(const ProcessResult& result,
                                                   const std::vector<std::string>& steps) {
-  const std::string log = std::regex_replace(Log(), std::regex(kStamp + " : "), "");
+  const std::string log = testing::ReplaceAll(Log(), kStamp + " : ", "");
   for (int index : {0, 1}) {
     EXPECT_EQ(WorkerLines(result.output, index), steps) << result.output;
     EXPECT_EQ(WorkerLines(log, index), steps) << log;
@@ -102,19 +71,20 @@ TEST_F(ComputeEndToEndTest, AnArraySizeBeyondASigned32BitCountFailsAndTheRunGoes
                                one_pass + kFailed),
             std::string::npos)
       << result.output;
-  EXPECT_TRUE(
-      std::regex_search(Log(), std::regex(kStamp + R"( : \[\*\*\* ERROR Thread 0 : Sort )"
-                                                   R"(ArraySize 3000000000 is out of range)")))
+  EXPECT_TRUE(testing::Contains(Log(), kStamp + R"( : \[\*\*\* ERROR Thread 0 : Sort )"
+                                                R"(ArraySize 3000000000 is out of range)"))
       << Log();
 }
 
 TEST_F(ComputeEndToEndTest, ArraysTheMachineCannotGiveAreOutOfMemoryAndTheRunGoesOn) {
   // Under a 1 GiB address-space limit, one array of 200,000,000 elements (1.6 GB) cannot be
   // had; the second pass meets the same.
+  ProcessOptions limited;
+  limited.address_space_limit = uint64_t{1} << 30;
   ProcessResult result = Run("[Main]\nLoop=2\n" + kOthersOff +
                                  "[FFT]\nEnabled=0\n[Matrix]\nEnabled=0\n"
                                  "[SortAlgorithms]\nCPU=0\nArraySize=200000000\n",
-                             1 << 20);
+                             {}, limited);
   EXPECT_EQ(result.exit_code, 1) << result.output << result.errors;
   const std::string one_pass = "Thread 0 : Starting Quick Sort test...\nOut of memory.\n";
   EXPECT_NE(result.output.find("--- Loop 1 of 2 ---\n" + one_pass + "--- Loop 2 of 2 ---\n" +

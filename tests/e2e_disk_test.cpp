@@ -9,22 +9,18 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "loop_mount.h"
-#include "run_process.h"
-#include "temp_dir.h"
+#include "program_fixture.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
 
-const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
-const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n--- Loop 1 of 1 ---\n";
-const std::string kPassed = "\nAll tests passed successfully.\n";
-const std::string kFailed = "\nError: Some of the tests failed.\n";
+const std::string kLoop = kBanner + "--- Loop 1 of 1 ---\n";
 // Every test but the disk test switched off.
 const std::string kOnlyDisk =
     "[Main]\nLoop=1\n[Memory]\nEnabled=0\n[Cache]\nEnabled=0\n[FFT]\nEnabled=0\n"
@@ -43,59 +39,39 @@ std::string VerifyLine(int thread, const std::string& root) {
 // The test's files in a folder: the probe file and the m- and n-files.
 std::vector<std::string> TestFilesIn(const std::string& folder) {
   std::vector<std::string> names;
-  const std::regex test_file(R"(~temp\.tmp|[mn][A-Za-z0-9]{6}\.TMP)");
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename();
-    if (std::regex_match(name, test_file)) names.push_back(name);
+    if (FullMatch(name, R"(~temp\.tmp|[mn][A-Za-z0-9]{6}\.TMP)")) names.push_back(name);
   }
   return names;
 }
 
-bool WaitFor(const std::function<bool()>& condition, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-class DiskEndToEndTest : public ::testing::Test {
+// The disk test's keys in `disk_keys`, every other test switched off.
+class DiskEndToEndTest : public ProgramTest {
  protected:
   void SetUp() override {
-    std::filesystem::copy_file(FORGEVAL_BINARY, program_);
+    ProgramTest::SetUp();
     std::filesystem::create_directory(drive_);
   }
-  ProcessOptions Options() const {
-    ProcessOptions options;
-    options.working_dir = dir_.path();
-    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", dir_.File("no-listener.sock"));
-    return options;
-  }
   ProcessResult Run(const std::string& disk_keys) {
-    WriteFile(dir_.File("forgeval.ini"), kOnlyDisk + disk_keys);
-    return RunProcess({program_}, Options());
+    return ProgramTest::Run(kOnlyDisk + disk_keys);
   }
   std::unique_ptr<RunningProcess> Start(const std::string& disk_keys) {
-    WriteFile(dir_.File("forgeval.ini"), kOnlyDisk + disk_keys);
-    return std::make_unique<RunningProcess>(std::vector<std::string>{program_}, Options());
+    return ProgramTest::Start(kOnlyDisk + disk_keys);
   }
-  std::string Log() const { return ReadFile(dir_.File("forgeval.Log")); }
   // The log's lines of this run, without their timestamps.
   std::string LogBody() const {
-    return std::regex_replace(Log(), std::regex("(Thread \\d+ : )?" + kStamp + " : "), "$1");
+    return testing::ReplaceAll(Log(), "(Thread \\d+ : )?" + kStamp + " : ", "$1");
   }
   std::string Root() const { return drive_ + "/"; }
 
-  TempDir dir_;
-  std::string program_ = dir_.File("forgeval");
   std::string drive_ = dir_.File("drive");
 };
 
 TEST_F(DiskEndToEndTest, OnePairOnARealFolderLeavesNothingBehind) {
   ProcessResult result = Run("Drive=" + drive_ + "\nCPU=0\nSize=1\n");
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner + WriteLine(0, 1, Root()) + VerifyLine(0, Root()) + kPassed);
+  EXPECT_EQ(result.output, kLoop + WriteLine(0, 1, Root()) + VerifyLine(0, Root()) + kPassed);
   EXPECT_EQ(result.errors, "");
   EXPECT_NE(LogBody().find("\n" + WriteLine(0, 1, Root()) + VerifyLine(0, Root()) +
                            "Thread 0 : Verifying written data on drive " + Root() +
@@ -133,7 +109,7 @@ TEST_F(DiskEndToEndTest, ProbeFailuresTouchNothing) {
     ProcessResult result = Run("Drive=" + c.entry + "\nSize=1\n");
     EXPECT_EQ(result.exit_code, 1);
     const std::string error = "[*** ERROR Thread 0 : Cannot write on " + c.root + " drive ***]";
-    EXPECT_EQ(result.output, kBanner + error + "\n" + kFailed);
+    EXPECT_EQ(result.output, kLoop + error + "\n" + kFailed);
     EXPECT_NE(Log().find(" : " + error + "\n"), std::string::npos);
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.File("absent")));
@@ -151,7 +127,7 @@ TEST_F(DiskEndToEndTest, LessThanThreeGibibytesAvailableWritesNoPair) {
   const uint64_t written_before = mount.SectorsWritten();
   ProcessResult result = Run("Drive=" + mount.path() + "\nSize=10\n");
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner + WriteLine(0, 10, root) + VerifyLine(0, root) + kPassed);
+  EXPECT_EQ(result.output, kLoop + WriteLine(0, 10, root) + VerifyLine(0, root) + kPassed);
   EXPECT_TRUE(TestFilesIn(mount.path()).empty());
   sync();
   EXPECT_LT((mount.SectorsWritten() - written_before) * 512, 64ull << 20);
@@ -168,7 +144,7 @@ TEST_F(DiskEndToEndTest, ThreeAndAHalfGibibytesAvailableWriteExactlyOnePair) {
   ProcessResult result = Run("Drive=" + mount.path() + "\nSize=10\n");
   EXPECT_EQ(result.exit_code, 0);
   // The console still shows the configured size.
-  EXPECT_EQ(result.output, kBanner + WriteLine(0, 10, root) + VerifyLine(0, root) + kPassed);
+  EXPECT_EQ(result.output, kLoop + WriteLine(0, 10, root) + VerifyLine(0, root) + kPassed);
   EXPECT_TRUE(TestFilesIn(mount.path()).empty());
   sync();
   // One pair, 1 GiB, reached the device, and was read back from it; a second pair would
@@ -195,10 +171,8 @@ std::map<std::string, std::string> AllowedProcessorsOfThreads(pid_t pid) {
   for (const auto& task :
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     const std::string status = ReadFile(task.path().string() + "/status");
-    std::smatch match;
-    if (std::regex_search(status, match, std::regex("Cpus_allowed_list:\\s*(\\S+)"))) {
-      lists[task.path().filename()] = match[1];
-    }
+    const auto found = AllMatchGroups(status, "Cpus_allowed_list:\\s*(\\S+)");
+    if (!found.empty()) lists[task.path().filename()] = found[0][0];
   }
   return lists;
 }
@@ -245,7 +219,7 @@ TEST_F(DiskEndToEndTest, SigintDuringTheWritePhaseLeavesNoFile) {
   ProcessResult result = process->Wait();
   EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(5));
   EXPECT_EQ(result.exit_code, 130);
-  EXPECT_EQ(result.output, kBanner + WriteLine(0, 3, Root()) + "\nRun interrupted (SIGINT).\n");
+  EXPECT_EQ(result.output, kLoop + WriteLine(0, 3, Root()) + "\nRun interrupted (SIGINT).\n");
   EXPECT_TRUE(std::filesystem::is_empty(drive_));
   const std::string log = Log();
   EXPECT_NE(log.find(" : Run interrupted (SIGINT).\n\nClosed at:\t"), std::string::npos) << log;
@@ -268,7 +242,7 @@ TEST_F(DiskEndToEndTest, SigtermDuringTheCopyLeavesNoFile) {
   process->Signal(SIGTERM);
   ProcessResult result = process->Wait();
   EXPECT_EQ(result.exit_code, 143);
-  EXPECT_EQ(result.output, kBanner + WriteLine(0, 1, Root()) + "\nRun interrupted (SIGTERM).\n");
+  EXPECT_EQ(result.output, kLoop + WriteLine(0, 1, Root()) + "\nRun interrupted (SIGTERM).\n");
   EXPECT_TRUE(std::filesystem::is_empty(drive_));
 }
 

@@ -13,9 +13,9 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <regex>
 
 #include "probe_fixture.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
@@ -23,29 +23,24 @@ namespace {
 const std::string kAccessViolation =
     R"(Exception ACCESS_VIOLATION \(0xc0000005\) at address 0x[0-9a-f]{8}\.)";
 
-size_t Count(const std::string& text, const std::regex& pattern) {
-  return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), pattern),
-                                           std::sregex_iterator()));
-}
-
 class FaultEndToEndTest : public FaultProbeTest {};
 
 TEST_F(FaultEndToEndTest, FaultingWorkersAreReportedAndTheRunGoesOn) {
   ProcessResult result =
       Run("[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n", {"NullRead", "Pass"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(Count(result.output, std::regex(kAccessViolation + "\n")), 4u) << result.output;
-  EXPECT_EQ(Count(result.output, std::regex("Thread 0 : Passing...\\[Done\\]\n")), 2u);
+  EXPECT_EQ(CountMatches(result.output, kAccessViolation + "\n"), 4u) << result.output;
+  EXPECT_EQ(CountMatches(result.output, "Thread 0 : Passing...\\[Done\\]\n"), 2u);
   EXPECT_TRUE(result.output.ends_with("\nError: Some of the tests failed.\n"));
   EXPECT_EQ(result.output.find("Press Enter"), std::string::npos);  // no terminal: no wait
   const std::string log = Log();
-  EXPECT_EQ(Count(log, std::regex(" : " + kAccessViolation + "\n")), 4u) << log;
+  EXPECT_EQ(CountMatches(log, " : " + kAccessViolation + "\n"), 4u) << log;
   EXPECT_NE(log.find(" : Error: Some of the tests failed.\n\nClosed at:\t"), std::string::npos);
   std::vector<std::string> datagrams = listener_.Drain(1000);
   ASSERT_EQ(datagrams.size(), 4u);
   for (const std::string& datagram : datagrams) {
-    EXPECT_TRUE(std::regex_match(
-        datagram, std::regex("<11>.* Forgeval\\[\\d+\\]: " + kAccessViolation + "\n")))
+    EXPECT_TRUE(
+        testing::FullMatch(datagram, "<11>.* Forgeval\\[\\d+\\]: " + kAccessViolation + "\n"))
         << datagram;
   }
 }
@@ -53,9 +48,8 @@ TEST_F(FaultEndToEndTest, FaultingWorkersAreReportedAndTheRunGoesOn) {
 TEST_F(FaultEndToEndTest, StackOverflowIsReportedAndTheRunGoesOn) {
   ProcessResult result = Run("[StackOverflow]\nCPU=1\n[Pass]\nCPU=0\n", {"StackOverflow", "Pass"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_TRUE(std::regex_search(
-      result.output,
-      std::regex(R"(\nException STACK_OVERFLOW \(0xc00000fd\) at address 0x[0-9a-f]{8}\.\n)")))
+  EXPECT_TRUE(testing::Contains(
+      result.output, R"(\nException STACK_OVERFLOW \(0xc00000fd\) at address 0x[0-9a-f]{8}\.\n)"))
       << result.output;
   EXPECT_NE(result.output.find("Thread 0 : Passing...[Done]\n"), std::string::npos);
 }
@@ -63,11 +57,10 @@ TEST_F(FaultEndToEndTest, StackOverflowIsReportedAndTheRunGoesOn) {
 TEST_F(FaultEndToEndTest, FaultInTheDriverEndsTheRunWithoutFooter) {
   ProcessResult result = Run("[Main]\nLoop=1\n", {"DriverFault"});
   EXPECT_EQ(result.exit_code, 255);
-  EXPECT_TRUE(std::regex_search(result.output, std::regex("\n" + kAccessViolation + "\n$")))
-      << result.output;
+  EXPECT_TRUE(testing::Contains(result.output, "\n" + kAccessViolation + "\n$")) << result.output;
   EXPECT_EQ(result.output.find("tests failed"), std::string::npos);
   const std::string log = Log();
-  EXPECT_TRUE(std::regex_search(log, std::regex(" : " + kAccessViolation + "\n$"))) << log;
+  EXPECT_TRUE(testing::Contains(log, " : " + kAccessViolation + "\n$")) << log;
   EXPECT_EQ(log.find("Closed at:"), std::string::npos);
   EXPECT_EQ(listener_.Drain(1000).size(), 1u);
 }

@@ -2,21 +2,15 @@
 // configuration file written for the case, as an operator would start it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 
-#include "run_process.h"
+#include "program_fixture.h"
 #include "syslog_listener.h"
-#include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval::testing {
 namespace {
-
-const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
-const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n";
-const std::string kPassed = "\nAll tests passed successfully.\n";
 
 // Every test switched off, so a run shows only the driver's own lines.
 const std::string kAllDisabled =
@@ -28,29 +22,7 @@ std::string LogHeader() {
 }
 std::string LogFooter() { return "\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n"; }
 
-class EndToEndTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    chmod(dir_.path().c_str(), 0755);  // the unprivileged runs need to reach the program
-    std::filesystem::copy_file(FORGEVAL_BINARY, program_);
-  }
-  ProcessResult Run(const std::string& ini, std::vector<std::string> extra_args = {},
-                    ProcessOptions options = {}) {
-    WriteFile(dir_.File("forgeval.ini"), ini);
-    chmod(dir_.File("forgeval.ini").c_str(), 0644);
-    if (options.working_dir.empty()) options.working_dir = dir_.path();
-    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", dir_.File("no-listener.sock"));
-    std::vector<std::string> argv{program_};
-    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-    return RunProcess(argv, options);
-  }
-  std::string Log(const std::string& name = "forgeval.Log") const {
-    return ReadFile(dir_.File(name));
-  }
-
-  TempDir dir_;
-  std::string program_ = dir_.File("forgeval");
-};
+using EndToEndTest = ProgramTest;
 
 TEST_F(EndToEndTest, ConsoleShowsBannerPassLinesAndVerdictExactly) {
   ProcessResult result = Run("[Main]\nLoop=3\n" + kAllDisabled);
@@ -69,7 +41,7 @@ TEST_F(EndToEndTest, LogHasHeaderStampedLinesAndFooterAndRunsAppend) {
   const std::string one_run = LogHeader() + "\n" + kStamp + " : --- Loop 1 of 2 ---\n\n" + kStamp +
                               " : --- Loop 2 of 2 ---\n\n" + kStamp +
                               " : All tests passed successfully.\n" + LogFooter();
-  EXPECT_TRUE(std::regex_match(Log(), std::regex(one_run + one_run))) << Log();
+  EXPECT_TRUE(testing::FullMatch(Log(), one_run + one_run)) << Log();
 }
 
 TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
@@ -86,11 +58,9 @@ TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
     ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.output, kBanner + warning + kPassed);
-    const std::string logged_warning = *warning ? kStamp + " : " + warning : "";
-    EXPECT_TRUE(std::regex_match(
-        Log(), std::regex(LogHeader() +
-                          std::regex_replace(logged_warning, std::regex(R"([\[\]])"), R"(\$&)") +
-                          "\n" + kStamp + " : All tests passed successfully.\n" + LogFooter())))
+    const std::string logged_warning = *warning ? kStamp + " : " + Escaped(warning) : "";
+    EXPECT_TRUE(FullMatch(Log(), LogHeader() + logged_warning + "\n" + kStamp +
+                                     " : All tests passed successfully.\n" + LogFooter()))
         << Log();
   }
 }
@@ -155,12 +125,7 @@ TEST_F(EndToEndTest, ARunWithoutErrorsSendsNothingToTheSystemLog) {
   SyslogListener listener(dir_.File("log.sock"));
   ProcessOptions options;
   options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener.path());
-  WriteFile(dir_.File("forgeval.ini"), "[Main]\nLoop=2\n" + kAllDisabled);
-  ProcessResult result = RunProcess({program_}, [&] {
-    options.working_dir = dir_.path();
-    return options;
-  }());
-  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Run("[Main]\nLoop=2\n" + kAllDisabled, {}, options).exit_code, 0);
   EXPECT_TRUE(listener.Drain(100).empty());
 }
 

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "chunk_sink.h"
 #include "fixed_system_queries.h"
 #include "platform/process.h"
+#include "text_match.h"
 
 namespace forgeval {
 namespace {
@@ -102,8 +102,8 @@ TEST(WriteSystemSectionTest, RealMachine) {
   EXPECT_NE(text.find(platform::ProgramPath() + ", run by "), std::string::npos) << text;
   EXPECT_NE(text.find(" processor(s), type 8664.\r\n"), std::string::npos);
   EXPECT_NE(text.find("\r\n134217728 MBytes user address space.\r\n"), std::string::npos);
-  EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(^Error occurred at \d{1,2}/\d{1,2}/\d{4} \d\d:\d\d:\d[02468]\.\r\n)")))
+  EXPECT_TRUE(testing::Contains(
+      text, R"(^Error occurred at \d{1,2}/\d{1,2}/\d{4} \d\d:\d\d:\d[02468]\.\r\n)"))
       << text;
 }
 
@@ -233,21 +233,19 @@ TEST(WriteModuleListTest, RealProcessListsTheProgramAndTheCLibrary) {
       ReportOf([](ReportFile& r) { WriteModuleList(r, platform::RealSystemQueries()); });
   EXPECT_NE(text.find("Module 1\r\n"), std::string::npos);
   EXPECT_NE(text.find("\r\n" + platform::ProgramPath() + "\r\n"), std::string::npos) << text;
-  EXPECT_TRUE(std::regex_search(
+  EXPECT_TRUE(testing::Contains(
       text,
-      std::regex(
-          R"(\r\n/[^\r]*/libc\.so\.6\r\nImage Base: 0x[0-9a-f]{8,}  Image Size: 0x[0-9a-f]{8}\r\n)"
-          R"(Checksum:   0x[0-9a-f]{8}  Time Stamp: 0x[0-9a-f]{8}\r\nFile Size:  [1-9]\d* +  File Time:  \d)")))
+      R"(\r\n/[^\r]*/libc\.so\.6\r\nImage Base: 0x[0-9a-f]{8,}  Image Size: 0x[0-9a-f]{8}\r\n)"
+      R"(Checksum:   0x[0-9a-f]{8}  Time Stamp: 0x[0-9a-f]{8}\r\nFile Size:  [1-9]\d* +  File Time:  \d)"))
       << text;
   EXPECT_NE(text.find("   FileDesc:   libc.so.6\r\n   FileVer:    6.0.0.0\r\n"), std::string::npos);
   // Numbered from 1 without gaps, bases ascending.
-  std::regex entry(R"(Module (\d+)\r\n[^\r]*\r\nImage Base: 0x([0-9a-f]+))");
   int expected_number = 1;
   unsigned long long last_base = 0;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), entry);
-       it != std::sregex_iterator(); ++it) {
-    EXPECT_EQ(std::stoi((*it)[1]), expected_number++);
-    const unsigned long long base = std::stoull((*it)[2], nullptr, 16);
+  for (const auto& entry :
+       testing::AllMatchGroups(text, R"(Module (\d+)\r\n[^\r]*\r\nImage Base: 0x([0-9a-f]+))")) {
+    EXPECT_EQ(std::stoi(entry[0]), expected_number++);
+    const unsigned long long base = std::stoull(entry[1], nullptr, 16);
     EXPECT_GT(base, last_base);
     last_base = base;
   }

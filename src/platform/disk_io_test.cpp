@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 #include "device_traffic.h"
 #include "loop_mount.h"
 #include "platform/disk_faults.h"
 #include "platform/memory_budget.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval::platform {
 namespace {
@@ -109,10 +109,8 @@ TEST_F(DiskIoTest, UniqueFilesAreNewEmptyAndNamedByPrefix) {
   ASSERT_EQ(first.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
   DiskFile second;
   ASSERT_EQ(second.CreateUnique(Root(), 'n', FileMode::kCached), 0);
-  EXPECT_TRUE(std::regex_match(first.path(), std::regex(Root() + "m[A-Za-z0-9]{6}\\.TMP")))
-      << first.path();
-  EXPECT_TRUE(std::regex_match(second.path(), std::regex(Root() + "n[A-Za-z0-9]{6}\\.TMP")))
-      << second.path();
+  EXPECT_TRUE(testing::FullMatch(first.path(), Root() + "m[A-Za-z0-9]{6}\\.TMP")) << first.path();
+  EXPECT_TRUE(testing::FullMatch(second.path(), Root() + "n[A-Za-z0-9]{6}\\.TMP")) << second.path();
   EXPECT_EQ(std::filesystem::file_size(first.path()), 0u);
   EXPECT_EQ(std::filesystem::file_size(second.path()), 0u);
   const int flags = fcntl(first.fd(), F_GETFL);

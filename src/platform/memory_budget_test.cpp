@@ -36,6 +36,9 @@ TEST(MemoryBudgetTest, ABlockBeyondTheMachineIsRefusedNotKilled) {
   EXPECT_FALSE(block);
   EXPECT_EQ(block.size(), 0u);
   EXPECT_THROW(AllocateBudgetedOrThrow(beyond), std::bad_alloc);
+  EXPECT_FALSE(FitsMemoryRoom(beyond));
+  EXPECT_FALSE(FitsMemoryRoom(SIZE_MAX));
+  EXPECT_TRUE(FitsMemoryRoom(4096000));
 }
 
 TEST(MemoryBudgetTest, BlocksAreLockedWhenAllowed) {
@@ -60,13 +63,6 @@ TEST(MemoryBudgetTest, WorkersAllocatingAtOnceEachGetTheirOwnBlock) {
   }
   for (std::thread& worker : workers) worker.join();
   for (void* data : seen) EXPECT_NE(data, nullptr);
-}
-
-TEST(MemoryBudgetTest, FitsMemoryRoomJudgesAgainstTheRoomLeft) {
-  EXPECT_TRUE(FitsMemoryRoom(4096000));
-  const size_t beyond = MemoryRoomLeft().value_or(0) + (size_t{1} << 30);
-  EXPECT_FALSE(FitsMemoryRoom(beyond));
-  EXPECT_FALSE(FitsMemoryRoom(SIZE_MAX));
 }
 
 TEST(MemoryBudgetTest, TheRefusalSeamRefusesOnlyWhatItNames) {

@@ -4,11 +4,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 #include "syslog_listener.h"
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval {
 namespace {
@@ -53,11 +53,10 @@ TEST(EventReporterTest, SendsEachErrorAsOneDatagram) {
   ASSERT_EQ(datagrams.size(), 2u);
   const std::string head = R"(<11>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d Forgeval\[)" +
                            std::to_string(getpid()) + R"(\]: )";
-  EXPECT_TRUE(std::regex_match(datagrams[0],
-                               std::regex(head + R"(\[\*\*\*ERROR Thread 1 : first \*\*\*\]\n)")))
+  EXPECT_TRUE(
+      testing::FullMatch(datagrams[0], head + R"(\[\*\*\*ERROR Thread 1 : first \*\*\*\]\n)"))
       << datagrams[0];
-  EXPECT_TRUE(std::regex_match(datagrams[1], std::regex(head + "Out of memory\\.\n")))
-      << datagrams[1];
+  EXPECT_TRUE(testing::FullMatch(datagrams[1], head + "Out of memory\\.\n")) << datagrams[1];
 }
 
 TEST(EventReporterTest, WithoutListenerReportingStaysOff) {

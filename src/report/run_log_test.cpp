@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "temp_dir.h"
+#include "text_match.h"
 
 namespace forgeval {
 namespace {
@@ -43,7 +43,7 @@ TEST_F(RunLogTest, HeaderLinesBlankLinesAndFooter) {
       std::string("Forgeval 1.3\n") + std::string(51, '-') + "\n\nStarted at:\t" + kStamp +
       "\n\n\n" + kStamp + " : --- Loop 1 of 2 ---\nThread 3 : " + kStamp +
       " : Testing DRAM...\n\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n";
-  EXPECT_TRUE(std::regex_match(Content(), std::regex(expected))) << Content();
+  EXPECT_TRUE(testing::FullMatch(Content(), expected)) << Content();
 }
 
 TEST_F(RunLogTest, NothingIsWrittenBeforeOpenOrAfterClose) {
@@ -138,15 +138,15 @@ TEST_F(RunLogTest, TenWorkersLeaveOnlyWholeLines) {
 
   std::istringstream content(Content());
   std::string line;
-  const std::regex whole(std::string(R"(Thread (\d) : )") + kStamp +
-                         R"( : worker (\d) line (\d+) x{100})");
+  const std::string whole =
+      std::string(R"(Thread (\d) : )") + kStamp + R"( : worker (\d) line (\d+) x{100})";
   std::set<std::pair<int, int>> seen;
   while (std::getline(content, line)) {
     if (line.rfind("Thread ", 0) != 0) continue;
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
-    EXPECT_EQ(match[1], match[2]);
-    seen.emplace(std::stoi(match[2]), std::stoi(match[3]));
+    const auto groups = testing::MatchGroups(line, whole);
+    ASSERT_TRUE(groups) << line;
+    EXPECT_EQ((*groups)[0], (*groups)[1]);
+    seen.emplace(std::stoi((*groups)[1]), std::stoi((*groups)[2]));
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kWorkers * kLines));
 }

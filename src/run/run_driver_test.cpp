@@ -9,6 +9,7 @@
 #include "report/run_log.h"
 #include "run/ini_file.h"
 #include "temp_dir.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
@@ -45,10 +46,9 @@ class RunDriverTest : public ::testing::Test {
     EventReporter events;
     std::string arg0 = "forgeval";
     char* argv[] = {arg0.data(), g_ini_path.data(), nullptr};
-    ::testing::internal::CaptureStdout();
-    int code = RunDriver(2, argv, std::span<const TestEntry>(&test, 1));
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
+    int code = 0;
+    console_ = testing::ConsoleOf(
+        [&] { code = RunDriver(2, argv, std::span<const TestEntry>(&test, 1)); });
     return code;
   }
 

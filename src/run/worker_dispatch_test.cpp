@@ -16,6 +16,7 @@
 #include "report/run_log.h"
 #include "run/ini_file.h"
 #include "temp_dir.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
@@ -110,10 +111,7 @@ class WorkerDispatchTest : public ::testing::Test {
   }
   // Runs a dispatch and returns what it printed.
   std::string Dispatch(const TestEntry& test) {
-    ::testing::internal::CaptureStdout();
-    DispatchTest(test, 1);
-    fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
+    return testing::ConsoleOf([&test] { DispatchTest(test, 1); });
   }
   std::vector<Seen> SeenByIndex() {
     std::vector<Seen> seen = g_seen;

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <atomic>
 #include <set>
 
+#include "pass_recorder.h"
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
 #include "report/failure_flag.h"
@@ -21,46 +22,22 @@ const Lines kAnnouncements = {
     "Thread 0 : Testing L1 Cache...", "Thread 0 : Testing L1 Cache...[Done]",
     "Thread 0 : Testing L2 Cache...", "Thread 0 : Testing L2 Cache...[Done]"};
 
-// What the pass seam saw: per point its buffer size, fill value and read-back, and what a
-// planted corruption needs.
-struct Seen {
-  std::mutex mutex;
-  std::vector<PassPoint> points;
-  size_t outside_written = 0;  // bytes just past a buffer that were not left zero
-  std::set<std::pair<int, int>> worker_processors;
-  bool plant = false;
-  size_t plant_size = 0;
-  unsigned plant_value = 0;
-  int plant_read_back = 0;
-  size_t plant_offset = 0;
-  const uint8_t* planted_at = nullptr;
-} g_seen;
+testing::PassRecord& g_seen = testing::g_passes;
+std::atomic<size_t> g_outside_written{0};  // bytes just past a buffer that were not left zero
 
 // Workers meet at their first read-back, when the test asks for it.
 testing::Rendezvous g_meeting;
 
-void Record(const PassPoint& point) {
+void CheckAroundTheBuffer(const PassPoint& point) {
   if (point.fill_value == 0 && point.read_back == 0 && point.size == kL1CacheBufferBytes) {
     g_meeting.Arrive();
   }
-  std::lock_guard<std::mutex> lock(g_seen.mutex);
-  g_seen.points.push_back(point);
-  // The dispatch pins a worker just after its start, so its first steps may run elsewhere.
-  if (point.fill_value == 255) {
-    g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
-  }
-  auto* data = static_cast<uint8_t*>(point.data);
   // The budget hands out whole zeroed pages, so the bytes past the buffer up to the page end
   // stay zero unless the test writes outside its buffer.
+  const auto* data = static_cast<const uint8_t*>(point.data);
   const bool budgeted = reinterpret_cast<uintptr_t>(data) % 4096 == 0;
   if (budgeted && point.read_back == 0 && point.fill_value == 255) {
-    for (size_t at = point.size; at % 4096 != 0; ++at) g_seen.outside_written += data[at] != 0;
-  }
-  if (g_seen.plant && point.size == g_seen.plant_size && point.fill_value == g_seen.plant_value &&
-      point.read_back == g_seen.plant_read_back) {
-    data[g_seen.plant_offset] ^= 0x01;
-    g_seen.planted_at = data + g_seen.plant_offset;
-    g_seen.plant = false;
+    for (size_t at = point.size; at % 4096 != 0; ++at) g_outside_written += data[at] != 0;
   }
 }
 
@@ -68,20 +45,17 @@ class CacheTestTest : public testing::WorkerHarness {
  protected:
   void SetUp() override {
     WorkerHarness::SetUp();
-    g_seen.points.clear();
-    g_seen.worker_processors.clear();
-    g_seen.outside_written = 0;
-    g_seen.plant = false;
-    g_seen.planted_at = nullptr;
+    g_outside_written = 0;
     g_meeting.Reset(false);
-    SetPassHookForTesting(&Record);
+    testing::StartRecordingPasses(&CheckAroundTheBuffer);
   }
-  void Plant(size_t size, unsigned value, int read_back, size_t offset) {
-    g_seen.plant = true;
-    g_seen.plant_size = size;
-    g_seen.plant_value = value;
-    g_seen.plant_read_back = read_back;
-    g_seen.plant_offset = offset;
+  // Flips the lowest bit at `offset` of the buffer before the given read-back.
+  static void Plant(size_t size, unsigned value, int read_back, size_t offset) {
+    testing::PlantBitFlip(
+        [=](const PassPoint& point) {
+          return point.size == size && point.fill_value == value && point.read_back == read_back;
+        },
+        offset, 0x01);
   }
 };
 
@@ -103,7 +77,7 @@ TEST_F(CacheTestTest, ACompleteRunFillsEachValueAndReadsItBackSixtyTimes) {
       }
     }
   }
-  EXPECT_EQ(g_seen.outside_written, 0u);
+  EXPECT_EQ(g_outside_written, 0u);
 }
 
 TEST_F(CacheTestTest, TheFillCoversExactlyTheBuffer) {

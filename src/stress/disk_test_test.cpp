@@ -1,25 +1,20 @@
 #include "stress/disk_test.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 
 #include "device_traffic.h"
 #include "platform/disk_faults.h"
 #include "platform/disk_io.h"
-#include "platform/syslog_socket.h"
-#include "report/event_reporter.h"
 #include "report/failure_flag.h"
-#include "report/run_log.h"
 #include "stress/disk_pair.h"
 #include "stress/worker_frame.h"
-#include "syslog_listener.h"
-#include "temp_dir.h"
+#include "text_match.h"
+#include "worker_harness.h"
 
 namespace forgeval {
 namespace {
@@ -28,42 +23,30 @@ using platform::DiskFault;
 using platform::DiskFaultEffect;
 using platform::DiskOperation;
 using platform::PlantDiskFault;
-using testing::TempDir;
 
 constexpr uint64_t kMiB = 1 << 20;
 constexpr uint64_t kGiB = 1 << 30;
 constexpr long kBlocks = 512;  // blocks of one file
-const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
 const std::string kName = R"([A-Za-z0-9]{6}\.TMP)";
 
-std::string Escaped(const std::string& text) {
-  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
-
-// One disk worker run in this thread on a folder of the test's own, with a log, a system log
-// listener and the console captured.
-class DiskTestTest : public ::testing::Test {
+// One disk worker run in this thread on a folder of the test's own, with the device traffic
+// it caused.
+class DiskTestTest : public testing::WorkerHarness {
  protected:
   void SetUp() override {
-    setenv(platform::kSyslogSocketVariable, listener_.path().c_str(), 1);
-    ASSERT_TRUE(events_.RegisterEventLogSource());
-    log_.Open(dir_.path(), "run.Log");
-    log_.SetTimestamps(true);
+    WorkerHarness::SetUp();
     std::filesystem::create_directory(drive_);
-    ClearFailureFlag();
   }
   void TearDown() override {
     platform::ClearDiskFault();
-    unsetenv(platform::kSyslogSocketVariable);
+    WorkerHarness::TearDown();
   }
 
   uint32_t Run(int32_t size, const std::string& root = "") {
     DiskWorkerArgs args{root.empty() ? Root() : root, 0, size};
     const testing::DeviceTraffic before = testing::ProcessDeviceTraffic();
-    ::testing::internal::CaptureStdout();
-    const uint32_t exit_code = DiskTestThread(reinterpret_cast<uintptr_t>(&args));
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
+    const uint32_t exit_code =
+        RunCaptured([&args] { return DiskTestThread(reinterpret_cast<uintptr_t>(&args)); });
     const testing::DeviceTraffic after = testing::ProcessDeviceTraffic();
     traffic_known_ = before.known;
     read_ = after.read_bytes - before.read_bytes;
@@ -79,46 +62,17 @@ class DiskTestTest : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  // The log's lines after the header, without their timestamps.
-  std::vector<std::string> LogLines() const {
-    std::string text = std::regex_replace(testing::ReadFile(log_.path()),
-                                          std::regex("(Thread \\d+ : )?" + kStamp + " : "), "$1");
-    std::vector<std::string> lines;
-    size_t start = text.find("\n\n") + 2;
-    start = text.find("\n\n", start) + 2;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return lines;
-  }
   std::string WriteLine(int size) const {
     return "Thread 0 : Writting " + std::to_string(size) + "GB on drive " + Root() + " ...";
   }
   std::string VerifyLine() const {
     return "Thread 0 : Verifying written data on drive " + Root() + " ...";
   }
-  // Checks the error path: console, log, system log and failure flag carry `error` (a regex).
-  void ExpectError(const std::string& error) {
-    EXPECT_TRUE(std::regex_search(console_, std::regex("(^|\n)" + error + "\n$"))) << console_;
-    ASSERT_FALSE(LogLines().empty());
-    EXPECT_TRUE(std::regex_match(LogLines().back(), std::regex(error))) << LogLines().back();
-    std::vector<std::string> datagrams = listener_.Drain(1000);
-    ASSERT_EQ(datagrams.size(), 1u);
-    EXPECT_TRUE(std::regex_search(datagrams[0], std::regex(": " + error + "\n$")));
-    EXPECT_TRUE(FailureFlagRaised());
-  }
   std::string FileFailure(const std::string& cause) const {
-    return Escaped("[*** ERROR Thread 0 : Drive " + Root() + ",  " + cause + " ***]");
+    return testing::Escaped("[*** ERROR Thread 0 : Drive " + Root() + ",  " + cause + " ***]");
   }
 
-  TempDir dir_;
   std::string drive_ = dir_.File("drive");
-  testing::SyslogListener listener_{dir_.File("log.sock")};
-  EventReporter events_;
-  RunLog log_;
-  std::string console_;
   bool traffic_known_ = false;
   uint64_t read_ = 0;
   uint64_t written_ = 0;
@@ -180,7 +134,7 @@ TEST_F(DiskTestTest, MissingFolderFailsTheProbe) {
   EXPECT_EQ(Run(1, root), kWorkerFailed);
   const std::string error = "[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]";
   EXPECT_EQ(console_, error + "\n");
-  ExpectError(Escaped(error));
+  ExpectErrorReported(testing::Escaped(error));
   EXPECT_FALSE(testing::FileExists(dir_.File("absent")));
 }
 
@@ -188,12 +142,12 @@ TEST_F(DiskTestTest, FullDiskDuringAWriteKeepsThePairsWritten) {
   PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kFail, ENOSPC, kBlocks + 5});
   EXPECT_EQ(Run(10), kWorkerFailed);
   EXPECT_EQ(console_.find(VerifyLine()), std::string::npos);
-  ExpectError(FileFailure("The disk is full"));
+  ExpectErrorReported(FileFailure("The disk is full"));
   // Pair 0 complete, pair 1 begun: both pairs stay for the operator.
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 4u);
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
-  EXPECT_TRUE(std::regex_match(files[2], std::regex("n" + kName)));
+  EXPECT_TRUE(testing::FullMatch(files[0], "m" + kName));
+  EXPECT_TRUE(testing::FullMatch(files[2], "n" + kName));
   EXPECT_EQ(std::count_if(files.begin(), files.end(),
                           [&](const std::string& name) {
                             return std::filesystem::file_size(drive_ + "/" + name) ==
@@ -202,70 +156,83 @@ TEST_F(DiskTestTest, FullDiskDuringAWriteKeepsThePairsWritten) {
             3);  // the second copy was never made
 }
 
-TEST_F(DiskTestTest, ShortWriteIsAFullDisk) {
-  PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kShort, 0, 2});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("The disk is full"));
-  EXPECT_EQ(Files().size(), 2u);
-}
-
-TEST_F(DiskTestTest, DeviceErrorIsAHardwareError) {
-  PlantDiskFault({DiskOperation::kWrite, DiskFaultEffect::kFail, EIO, 3});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("There was a hardware error"));
-  EXPECT_EQ(Files().size(), 2u);
-}
-
-TEST_F(DiskTestTest, FailedTemporaryNameIsAFileFailure) {
-  // The second file's name: the first file already exists and stays.
-  PlantDiskFault({DiskOperation::kCreate, DiskFaultEffect::kFail, EMFILE, 1});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("The permitted number of open files was exceeded"));
-  const std::vector<std::string> files = Files();
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("m" + kName)));
-}
-
 TEST_F(DiskTestTest, CorruptedCopyIsInconsistentNamingBothFiles) {
   PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kCorrupt, 0, 300});
   EXPECT_EQ(Run(1), kWorkerFailed);
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 2u);
-  ExpectError(Escaped("[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " + Root() +
-                      files[0] + ", File2 = " + Root() + files[1] + ") ***]"));
+  ExpectErrorReported(
+      testing::Escaped("[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " + Root() +
+                       files[0] + ", File2 = " + Root() + files[1] + ") ***]"));
   EXPECT_EQ(console_.substr(0, WriteLine(1).size() + VerifyLine().size() + 2),
             WriteLine(1) + "\n" + VerifyLine() + "\n");
 }
 
+// A planted fault of one file operation, the cause the worker names, and the test files it
+// leaves for the operator (sorted names; with the size of the last one when it matters).
+struct DiskFaultCase {
+  const char* name;
+  DiskFault fault;
+  const char* cause;
+  std::vector<std::string> files;
+  int64_t last_file_bytes = -1;
+};
+
+void PrintTo(const DiskFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class DiskFaultTest : public DiskTestTest, public ::testing::WithParamInterface<DiskFaultCase> {};
+
+TEST_P(DiskFaultTest, IsAFileFailureNamingItsCause) {
+  const DiskFaultCase& c = GetParam();
+  PlantDiskFault(c.fault);
+  EXPECT_EQ(Run(1), kWorkerFailed);
+  ExpectErrorReported(FileFailure(c.cause));
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), c.files.size());
+  for (size_t i = 0; i < files.size(); ++i) EXPECT_TRUE(testing::FullMatch(files[i], c.files[i]));
+  if (c.last_file_bytes >= 0) {
+    EXPECT_EQ(std::filesystem::file_size(drive_ + "/" + files.back()),
+              static_cast<uint64_t>(c.last_file_bytes));
+  }
+}
+
+const std::string kM = "m" + kName;
+const std::string kN = "n" + kName;
+
 // A copy cut short in its last block leaves a second file whose last read really delivers
 // half a block; the rest of the buffer still holds an earlier block of the same pattern, so
 // only the count of bytes delivered can tell.
-TEST_F(DiskTestTest, ShortReadOfACopyCutShortIsTheEndOfFile) {
-  PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kShort, 0, kBlocks - 1});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("The end of file was reached"));
-  const std::vector<std::string> files = Files();
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(std::filesystem::file_size(drive_ + "/" + files[1]), kBlocks * kMiB - kMiB / 2);
-}
-
-TEST_F(DiskTestTest, FailedCopyOutcomeIsFoundByTheVerification) {
-  PlantDiskFault({DiskOperation::kCopy, DiskFaultEffect::kFail, ENOSPC});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("The end of file was reached"));
-  const std::vector<std::string> files = Files();
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(std::filesystem::file_size(drive_ + "/" + files[1]), 0u);
-}
-
-TEST_F(DiskTestTest, FailedDeletionIsAFileFailure) {
-  PlantDiskFault({DiskOperation::kRemove, DiskFaultEffect::kFail, EACCES, 1});
-  EXPECT_EQ(Run(1), kWorkerFailed);
-  ExpectError(FileFailure("The file could not be accessed"));
-  const std::vector<std::string> files = Files();
-  ASSERT_EQ(files.size(), 1u);  // the first file is gone, the second stays
-  EXPECT_TRUE(std::regex_match(files[0], std::regex("n" + kName)));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DiskFaultTest,
+    ::testing::Values(DiskFaultCase{"ShortWriteIsAFullDisk",
+                                    {DiskOperation::kWrite, DiskFaultEffect::kShort, 0, 2},
+                                    "The disk is full",
+                                    {kM, kN}},
+                      DiskFaultCase{"DeviceErrorIsAHardwareError",
+                                    {DiskOperation::kWrite, DiskFaultEffect::kFail, EIO, 3},
+                                    "There was a hardware error",
+                                    {kM, kN}},
+                      // The second file's name: the first file already exists and stays.
+                      DiskFaultCase{"FailedTemporaryName",
+                                    {DiskOperation::kCreate, DiskFaultEffect::kFail, EMFILE, 1},
+                                    "The permitted number of open files was exceeded",
+                                    {kM}},
+                      DiskFaultCase{"ShortReadOfACopyCutShortIsTheEndOfFile",
+                                    {DiskOperation::kCopy, DiskFaultEffect::kShort, 0, kBlocks - 1},
+                                    "The end of file was reached",
+                                    {kM, kN},
+                                    kBlocks* kMiB - kMiB / 2},
+                      DiskFaultCase{"FailedCopyIsFoundByTheVerification",
+                                    {DiskOperation::kCopy, DiskFaultEffect::kFail, ENOSPC},
+                                    "The end of file was reached",
+                                    {kM, kN},
+                                    0},
+                      // The first file is gone, the second stays.
+                      DiskFaultCase{"FailedDeletion",
+                                    {DiskOperation::kRemove, DiskFaultEffect::kFail, EACCES, 1},
+                                    "The file could not be accessed",
+                                    {kN}}),
+    [](const ::testing::TestParamInfo<DiskFaultCase>& param) { return param.param.name; });
 
 TEST_F(DiskTestTest, RefusedUnbufferedIoFallsBackAndStillReadsTheDevice) {
   PlantDiskFault({DiskOperation::kDirectIo, DiskFaultEffect::kFail, EINVAL});

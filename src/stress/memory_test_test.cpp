@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
-#include <mutex>
 #include <set>
 
+#include "pass_recorder.h"
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
 #include "report/failure_flag.h"
@@ -18,39 +18,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// What the pass seam saw, and the corruption it is to plant.
-struct Seen {
-  std::mutex mutex;
-  std::vector<PassPoint> points;
-  std::set<std::pair<int, int>> worker_processors;  // (worker index, processor)
-  // The corruption: at this kind of point, block and fill value, flip a bit at this offset.
-  bool plant = false;
-  PassKind plant_kind{};
-  size_t plant_block = 0;
-  unsigned plant_value = 0;
-  size_t plant_offset = 0;
-  const void* planted_at = nullptr;
-} g_seen;
+testing::PassRecord& g_seen = testing::g_passes;
 
 // Workers meet at their first pass, when the test asks for it.
 testing::Rendezvous g_meeting;
-
-void Record(const PassPoint& point) {
-  if (point.kind == PassKind::kBusWritten && point.block == 0) g_meeting.Arrive();
-  std::lock_guard<std::mutex> lock(g_seen.mutex);
-  g_seen.points.push_back(point);
-  // The dispatch pins a worker just after its start, so its first steps may run elsewhere.
-  if (point.fill_value == 255) {
-    g_seen.worker_processors.insert({point.worker_index, platform::CurrentProcessor()});
-  }
-  if (g_seen.plant && point.kind == g_seen.plant_kind && point.block == g_seen.plant_block &&
-      point.fill_value == g_seen.plant_value) {
-    auto* byte = static_cast<uint8_t*>(point.data) + g_seen.plant_offset;
-    *byte ^= 0x10;  // one bit, as a failing cell would flip it
-    g_seen.planted_at = byte;
-    g_seen.plant = false;
-  }
-}
 
 std::string Hex(const void* address) {
   char text[17];
@@ -63,19 +34,18 @@ class MemoryTestTest : public testing::WorkerHarness {
  protected:
   void SetUp() override {
     WorkerHarness::SetUp();
-    g_seen.points.clear();
-    g_seen.worker_processors.clear();
-    g_seen.plant = false;
-    g_seen.planted_at = nullptr;
     g_meeting.Reset(false);
-    SetPassHookForTesting(&Record);
+    testing::StartRecordingPasses([](const PassPoint& point) {
+      if (point.kind == PassKind::kBusWritten && point.block == 0) g_meeting.Arrive();
+    });
   }
-  void Plant(PassKind kind, size_t block, unsigned value, size_t offset) {
-    g_seen.plant = true;
-    g_seen.plant_kind = kind;
-    g_seen.plant_block = block;
-    g_seen.plant_value = value;
-    g_seen.plant_offset = offset;
+  // Flips one bit at `offset` of the block at the point of this kind, block and fill value.
+  static void Plant(PassKind kind, size_t block, unsigned value, size_t offset) {
+    testing::PlantBitFlip(
+        [=](const PassPoint& point) {
+          return point.kind == kind && point.block == block && point.fill_value == value;
+        },
+        offset, 0x10);
   }
   // The distinct blocks the checks ran over, in the order first seen.
   std::vector<void*> Blocks() const {

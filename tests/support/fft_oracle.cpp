@@ -306,4 +306,21 @@ double OracleFft::Run(int64_t last_length) {
   return sum;
 }
 
+std::vector<std::complex<long double>> DftByDefinition(const std::vector<double>& re,
+                                                       const std::vector<double>& im) {
+  const size_t n = re.size();
+  std::vector<std::complex<long double>> out(n);
+  for (size_t k = 0; k < n; ++k) {
+    std::complex<long double> sum = 0;
+    for (size_t j = 0; j < n; ++j) {
+      const long double angle = -2.0L * 3.14159265358979323846264338327950288L *
+                                static_cast<long double>((j * k) % n) / static_cast<long double>(n);
+      sum += std::complex<long double>(re[j], im[j]) *
+             std::complex<long double>(std::cos(angle), std::sin(angle));
+    }
+    out[k] = sum;
+  }
+  return out;
+}
+
 }  // namespace forgeval::testing

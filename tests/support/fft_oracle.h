@@ -5,6 +5,7 @@
 #ifndef FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 #define FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -39,6 +40,11 @@ class OracleFft {
  private:
   std::unique_ptr<OracleFftState> state_;
 };
+
+// The discrete Fourier transform of (re, im) by its definition, summed in long double: the
+// reference for the transform's accuracy, as against its bits.
+std::vector<std::complex<long double>> DftByDefinition(const std::vector<double>& re,
+                                                       const std::vector<double>& im);
 
 }  // namespace forgeval::testing
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv,
     dup2(null, STDIN_FILENO);
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(126);
     for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+    if (options.address_space_limit != 0) {
+      const rlimit limit{options.address_space_limit, options.address_space_limit};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    }
     if (options.unprivileged && geteuid() == 0) {
       if (setgid(kNobodyUid) != 0 || setuid(kNobodyUid) != 0) _exit(126);
     }

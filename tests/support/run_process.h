@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,8 @@ struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> environment;
   // When the tests run as root, run the program as "nobody", so that folder rights apply.
   bool unprivileged = false;
+  // When not 0, the program's address space is limited to this many bytes.
+  uint64_t address_space_limit = 0;
 };
 
 // Runs the program to its end.

@@ -7,12 +7,21 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "report/failure_flag.h"
 #include "stress/worker_frame.h"
 
 namespace forgeval::testing {
+
+// What `run` printed on the standard output.
+inline std::string ConsoleOf(const std::function<void()>& run) {
+  ::testing::internal::CaptureStdout();
+  run();
+  fflush(stdout);
+  return ::testing::internal::GetCapturedStdout();
+}
 
 // A fixture whose Run starts from a clear failure flag and keeps the console of the run.
 class WorkerConsoleTest : public ::testing::Test {
@@ -21,10 +30,8 @@ class WorkerConsoleTest : public ::testing::Test {
 
   // The worker's exit code; its standard output goes to console_.
   uint32_t Run(WorkerBody body, int index, CatchClauses clauses = CatchClauses::kStandard) {
-    ::testing::internal::CaptureStdout();
-    const uint32_t exit_code = RunTestWorker(index, body, clauses);
-    fflush(stdout);
-    console_ = ::testing::internal::GetCapturedStdout();
+    uint32_t exit_code = 0;
+    console_ = ConsoleOf([&] { exit_code = RunTestWorker(index, body, clauses); });
     return exit_code;
   }
 

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include "platform/memory_budget.h"
@@ -11,6 +10,8 @@
 #include "report/failure_flag.h"
 #include "run/worker_dispatch.h"
 #include "stress/pass_seam.h"
+#include "text_match.h"
+#include "worker_console.h"
 
 namespace forgeval::testing {
 
@@ -34,10 +35,8 @@ void WorkerHarness::WriteConfig(const std::string& text) {
 }
 
 uint32_t WorkerHarness::RunCaptured(const std::function<uint32_t()>& worker) {
-  ::testing::internal::CaptureStdout();
-  const uint32_t exit_code = worker();
-  fflush(stdout);
-  console_ = ::testing::internal::GetCapturedStdout();
+  uint32_t exit_code = 0;
+  console_ = ConsoleOf([&] { exit_code = worker(); });
   return exit_code;
 }
 
@@ -46,10 +45,7 @@ uint32_t WorkerHarness::Run(WorkerEntry entry, int index) {
 }
 
 void WorkerHarness::Dispatch(const TestEntry& test) {
-  ::testing::internal::CaptureStdout();
-  DispatchTest(test, 1);
-  fflush(stdout);
-  console_ = ::testing::internal::GetCapturedStdout();
+  console_ = ConsoleOf([&test] { DispatchTest(test, 1); });
 }
 
 namespace {
@@ -71,13 +67,24 @@ std::string WorkerHarness::Log() const { return ReadFile(log_.path()); }
 
 std::vector<std::string> WorkerHarness::LogLines() const {
   const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d : )";
-  const std::string text = std::regex_replace(Log(), std::regex(stamp), "");
+  const std::string text = testing::ReplaceAll(Log(), stamp, "");
   size_t start = text.find("\n\n") + 2;
   start = text.find("\n\n", start) + 2;  // after "Started at:" and its empty line
   return SplitLines(text, start);
 }
 
 std::vector<std::string> WorkerHarness::ConsoleLines() const { return SplitLines(console_, 0); }
+
+void WorkerHarness::ExpectErrorReported(const std::string& pattern) {
+  EXPECT_TRUE(Contains(console_, "(^|\n)" + pattern + "\n$")) << console_;
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(FullMatch(lines.back(), pattern)) << lines.back();
+  const std::vector<std::string> datagrams = listener_.Drain(1000);
+  ASSERT_EQ(datagrams.size(), 1u);
+  EXPECT_TRUE(Contains(datagrams[0], ": " + pattern + "\n$")) << datagrams[0];
+  EXPECT_TRUE(FailureFlagRaised());
+}
 
 void Rendezvous::Reset(bool active) {
   arrived_ = 0;

@@ -39,6 +39,9 @@ class WorkerHarness : public ::testing::Test {
   std::vector<std::string> LogLines() const;
   // console_ as lines, without their line ends.
   std::vector<std::string> ConsoleLines() const;
+  // The error path was taken: the last line of console_ and of the log and the one system-log
+  // message match `pattern` (a text_match pattern), and the failure flag is raised.
+  void ExpectErrorReported(const std::string& pattern);
 
   TempDir dir_;
   SyslogListener listener_{dir_.File("log.sock")};
