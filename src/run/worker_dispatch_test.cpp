@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 #include "report/failure_flag.h"
 #include "report/run_log.h"
+#include "report/run_record.h"
 #include "run/ini_file.h"
 #include "temp_dir.h"
 #include "worker_console.h"
@@ -151,7 +152,9 @@ TEST_F(WorkerDispatchTest, AffinityFailureIsReportedWhileTheWorkerRuns) {
   WriteFile(dir_.File("forgeval.ini"), "[Cache]\nCPU=0,99,64,-1\n");
   const TestEntry cache{"Cache", "[***ERROR: Cache Test : ", &WaitingWorker,
                         WorkerList::kPerProcessor};
+  RunRecordOpen(dir_.path(), "run.jsonl");
   const std::string console = Dispatch(cache);
+  RunRecordOpen("", "");
   const std::string text = "[***ERROR: Cache Test : Unable to set Thread Affinity mask for thread ";
   EXPECT_EQ(console, text + "1 ***]\n" + text + "2 ***]\n" + text + "3 ***]\n");
   EXPECT_TRUE(g_saw_affinity_text);
@@ -159,6 +162,13 @@ TEST_F(WorkerDispatchTest, AffinityFailureIsReportedWhileTheWorkerRuns) {
   // In the log each text is followed by an empty line, as it ends in a line feed.
   EXPECT_NE(ReadFile(log_.path()).find(" : " + text + "1 ***]\n\n"), std::string::npos);
   EXPECT_FALSE(FailureFlagRaised());
+  // The run record names the processor of the pinned worker only.
+  const std::string records = ReadFile(dir_.File("run.jsonl"));
+  for (const char* worker :
+       {R"("worker":0,"processor":0,)", R"("worker":1,"processor":null,)",
+        R"("worker":2,"processor":null,)", R"("worker":3,"processor":null,)"}) {
+    EXPECT_NE(records.find(worker), std::string::npos) << worker << "\n" << records;
+  }
 }
 
 TEST_F(WorkerDispatchTest, ElevenEntriesStartTenWorkersAndSaySo) {
