@@ -57,7 +57,8 @@ class RunDriverTest : public ::testing::Test {
 };
 
 TEST_F(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
-  WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir_.File("d.Log") + "\n");
+  WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir_.File("d.Log") +
+                            "\nResultFile=" + dir_.File("r.jsonl") + "\n");
   const TestEntry test{"Memory", "[***ERROR: Memory Test : ", &SwitchingOffWorker,
                        WorkerList::kPerProcessor};
   EXPECT_EQ(Run(test), 0);
@@ -67,7 +68,8 @@ TEST_F(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
 }
 
 TEST_F(RunDriverTest, AnErrorInTheFirstPassDoesNotStopTheRun) {
-  WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir_.File("d.Log") + "\n");
+  WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir_.File("d.Log") +
+                            "\nResultFile=" + dir_.File("r.jsonl") + "\n");
   const TestEntry test{"Matrix", "[***ERROR: Matrix Test : ", &FirstPassFailingWorker,
                        WorkerList::kPerProcessor};
   EXPECT_EQ(Run(test), 1);
