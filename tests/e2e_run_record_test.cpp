@@ -168,6 +168,16 @@ TEST_F(RunRecordEndToEndTest, AnInterruptedRunEndsItsRecordMarkedSo) {
   EXPECT_TRUE(records[3]["verdict"].is_null());
 }
 
+// A fault in the driver's own code ends the run at once; the record still gets its end.
+TEST_F(RunRecordEndToEndTest, ADriverFaultEndsTheRecordWithItsExitCode) {
+  ASSERT_EQ(Run("[Main]\nLoop=1\n", {"DriverFault"}).exit_code, 255);
+  const std::vector<json> records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1]["record"], "run_end");
+  EXPECT_EQ(records[1]["exit_code"], 255);
+  EXPECT_TRUE(records[1]["verdict"].is_null());
+}
+
 TEST_F(RunRecordEndToEndTest, AnEmptyResultFileTurnsTheRecordOff) {
   ASSERT_EQ(Run("[Main]\nResultFile=\n[Pass]\nCPU=0\n", {"Pass"}).exit_code, 0);
   EXPECT_FALSE(FileExists(dir_.File("forgeval.results.jsonl")));
