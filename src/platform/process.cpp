@@ -27,6 +27,11 @@ std::string WithForwardSlashes(std::string path) {
   return path;
 }
 
+std::string PathInFolder(const std::string& folder, const std::string& name) {
+  std::string file = WithForwardSlashes(name);
+  return !file.empty() && file[0] == '/' ? file : folder + "/" + file;
+}
+
 int ProcessId() { return static_cast<int>(getpid()); }
 
 }  // namespace forgeval::platform

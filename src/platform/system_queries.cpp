@@ -16,17 +16,23 @@
 namespace forgeval::platform {
 namespace {
 
-// A "Key:   123 kB" figure of /proc/meminfo or /proc/self/status, in bytes.
-std::optional<uint64_t> KilobyteField(const std::string& text, const std::string& key) {
-  const std::string wanted = key + ":";
+// The rest of the first line of `text` that begins with `key`.
+std::optional<std::string_view> LineAfter(std::string_view text, std::string_view key) {
   for (size_t at = 0; at < text.size();) {
-    if (text.compare(at, wanted.size(), wanted) == 0)
-      return uint64_t{strtoull(text.c_str() + at + wanted.size(), nullptr, 10)} * 1024;
-    at = text.find('\n', at);
-    if (at == std::string::npos) break;
-    ++at;
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(at, end - at);
+    if (line.starts_with(key)) return line.substr(key.size());
+    at = end + 1;
   }
   return std::nullopt;
+}
+
+// A "Key:   123 kB" figure of /proc/meminfo or /proc/self/status, in bytes.
+std::optional<uint64_t> KilobyteField(const std::string& text, const std::string& key) {
+  const std::optional<std::string_view> rest = LineAfter(text, key + ":");
+  if (!rest) return std::nullopt;
+  return uint64_t{strtoull(std::string(*rest).c_str(), nullptr, 10)} * 1024;
 }
 
 // The value of an os-release assignment: quotes removed, backslash escapes resolved.
@@ -70,18 +76,11 @@ std::optional<std::string> SystemQueries::DistributionName() const {
   for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
     std::optional<std::string> text = ReadWholeFile(path);
     if (!text) continue;
-    const std::string key = "PRETTY_NAME=";
-    for (size_t at = 0; at < text->size();) {
-      size_t end = text->find('\n', at);
-      if (end == std::string::npos) end = text->size();
-      if (text->compare(at, key.size(), key) == 0) {
-        std::string value = ShellValue(text->substr(at + key.size(), end - at - key.size()));
-        if (value.empty()) return std::nullopt;
-        return value;
-      }
-      at = end + 1;
-    }
-    return std::nullopt;
+    const std::optional<std::string_view> raw = LineAfter(*text, "PRETTY_NAME=");
+    if (!raw) return std::nullopt;
+    std::string value = ShellValue(std::string(*raw));
+    if (value.empty()) return std::nullopt;
+    return value;
   }
   return std::nullopt;
 }
@@ -101,20 +100,13 @@ std::optional<std::string> SystemQueries::HostName() const {
 std::optional<std::string> SystemQueries::ProcessorModel() const {
   std::optional<std::string> text = ReadWholeFile("/proc/cpuinfo");
   if (!text) return std::nullopt;
-  const std::string_view key = "model name";
-  for (size_t at = 0; at < text->size();) {
-    size_t end = text->find('\n', at);
-    if (end == std::string::npos) end = text->size();
-    const std::string_view line = std::string_view(*text).substr(at, end - at);
-    const size_t colon = line.find(':');
-    if (line.substr(0, key.size()) == key && colon != std::string_view::npos) {
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-      if (!value.empty()) return std::string(value);
-    }
-    at = end + 1;
-  }
-  return std::nullopt;
+  // "model name\t: AMD EPYC 7763 64-Core Processor"
+  std::optional<std::string_view> rest = LineAfter(*text, "model name");
+  if (!rest || rest->find(':') == std::string_view::npos) return std::nullopt;
+  rest->remove_prefix(rest->find(':') + 1);
+  while (!rest->empty() && rest->front() == ' ') rest->remove_prefix(1);
+  if (rest->empty()) return std::nullopt;
+  return std::string(*rest);
 }
 
 int SystemQueries::ProcessorsOnline() const {

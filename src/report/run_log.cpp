@@ -42,8 +42,7 @@ std::string LogTimestamp() {
 void RunLog::Open(const std::string& folder, const std::string& name) {
   std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
   line_writing_ = true;
-  std::string file = platform::WithForwardSlashes(name);
-  path_ = (!file.empty() && file[0] == '/') ? file : folder + "/" + file;
+  path_ = platform::PathInFolder(folder, name);
   AppendLocked(std::string(kHeaderTitle) + kHeaderRule + "\nStarted at:\t" + LogTimestamp() +
                "\n\n");
 }

@@ -44,26 +44,13 @@ std::string UtcNow() {
   return std::string(text, strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc));
 }
 
-Json NewRecord(const char* kind, const std::string& run) {
-  Json record;
-  record["record"] = kind;
-  record["time"] = UtcNow();
-  record["run"] = run;
-  return record;
-}
-
 template <typename Optional>
 Json OrNull(const Optional& value) {
   return value ? Json(*value) : Json(nullptr);
 }
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // One line, written whole or not at all, and on the disk before the next record is made.
 void Append(RecordState& state, const Json& record) {
-  if (state.path.empty()) return;
   const std::string line = record.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
   platform::UniqueFd file = platform::OpenForAppend(state.path, /*write_through=*/true);
   int error = file.valid() ? 0 : errno;
@@ -76,13 +63,27 @@ void Append(RecordState& state, const Json& record) {
   ConsolePrint("%s\n", warning.c_str());
 }
 
+// Writes a record of `kind` whose own fields `fill` adds after the common ones; nothing when
+// the record is off.
+template <typename Fill>
+void WriteRecord(const char* kind, Fill fill) {
+  RecordState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.path.empty()) return;
+  Json record;
+  record["record"] = kind;
+  record["time"] = UtcNow();
+  record["run"] = state.run;
+  fill(record, state);
+  Append(state, record);
+}
+
 }  // namespace
 
 void RunRecordOpen(const std::string& folder, const std::string& name) {
   RecordState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  const std::string file = platform::WithForwardSlashes(name);
-  state.path = file.empty() || file[0] == '/' ? file : folder + "/" + file;
+  state.path = name.empty() ? std::string() : platform::PathInFolder(folder, name);
   state.started = Clock::now();
   state.warned = false;
   const auto epoch = std::chrono::duration_cast<std::chrono::seconds>(
@@ -99,50 +100,41 @@ std::string RunRecordPath() {
 
 void RecordRunStart(const std::string& version, const std::string& config_path,
                     const platform::SystemQueries& system) {
-  RecordState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.path.empty()) return;
-  Json record = NewRecord("run_start", state.run);
-  record["version"] = version;
-  record["host"] = OrNull(system.HostName());
-  record["kernel"] = OrNull(system.KernelRelease());
-  record["processor_model"] = OrNull(system.ProcessorModel());
-  record["processors_usable"] = platform::UsableProcessorCount();
-  record["memory_bytes"] = system.Memory().physical_total;
-  record["configuration"] = config_path;
-  Append(state, record);
+  WriteRecord("run_start", [&](Json& record, const RecordState&) {
+    record["version"] = version;
+    record["host"] = OrNull(system.HostName());
+    record["kernel"] = OrNull(system.KernelRelease());
+    record["processor_model"] = OrNull(system.ProcessorModel());
+    record["processors_usable"] = platform::UsableProcessorCount();
+    record["memory_bytes"] = system.Memory().physical_total;
+    record["configuration"] = config_path;
+  });
 }
 
 void RecordWorkerEnd(const WorkerEndFacts& facts) {
-  RecordState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.path.empty()) return;
-  Json record = NewRecord("worker_end", state.run);
-  record["test"] = facts.test;
-  record["pass"] = facts.pass;
-  record["worker"] = facts.worker;
-  record["processor"] = OrNull(facts.processor);
-  record["status"] = facts.status;
-  record["error"] = facts.error.empty() ? Json(nullptr) : Json(facts.error);
-  record["seconds"] = facts.seconds;
-  Json figures = Json::object();
-  for (const RecordFigure& figure : facts.figures) {
-    std::visit([&](const auto& value) { figures[figure.name] = value; }, figure.value);
-  }
-  record["figures"] = std::move(figures);
-  Append(state, record);
+  WriteRecord("worker_end", [&facts](Json& record, const RecordState&) {
+    record["test"] = facts.test;
+    record["pass"] = facts.pass;
+    record["worker"] = facts.worker;
+    record["processor"] = OrNull(facts.processor);
+    record["status"] = facts.status;
+    record["error"] = facts.error.empty() ? Json(nullptr) : Json(facts.error);
+    record["seconds"] = facts.seconds;
+    Json figures = Json::object();
+    for (const RecordFigure& figure : facts.figures) {
+      std::visit([&](const auto& value) { figures[figure.name] = value; }, figure.value);
+    }
+    record["figures"] = std::move(figures);
+  });
 }
 
 void RecordRunEnd(const std::optional<std::string>& verdict, int exit_code, bool interrupted) {
-  RecordState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.path.empty()) return;
-  Json record = NewRecord("run_end", state.run);
-  record["verdict"] = OrNull(verdict);
-  record["exit_code"] = exit_code;
-  record["seconds"] = SecondsSince(state.started);
-  record["interrupted"] = interrupted;
-  Append(state, record);
+  WriteRecord("run_end", [&](Json& record, const RecordState& state) {
+    record["verdict"] = OrNull(verdict);
+    record["exit_code"] = exit_code;
+    record["seconds"] = std::chrono::duration<double>(Clock::now() - state.started).count();
+    record["interrupted"] = interrupted;
+  });
 }
 
 std::string DoubleBits(double value) {

@@ -73,7 +73,7 @@ int HandleCommandLine(int argc, char** argv) {
       fputs(HelpText().c_str(), stdout);
       return 0;
     case CommandAction::kVersion:
-      printf("%s\n", kProgramTitle);
+      printf("Forgeval %s\n", kProgramVersion);
       return 0;
     case CommandAction::kUsageError:
       fputs(UsageErrorText(argv[1]).c_str(), stderr);

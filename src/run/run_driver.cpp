@@ -32,7 +32,7 @@ constexpr const char* kPassedVerdict = "All tests passed successfully.";
 constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
 
 void StartUp(int argc, char** argv) {
-  ConsolePrint("%s", kProgramTitle);
+  ConsolePrint("Forgeval %s", kProgramVersion);
   ConsolePrint("\n------------------------------------------------------------------\n");
   RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
   IniFile::Instance()->SetPath(argc > 1 ? argv[1] : kDefaultIniPath);

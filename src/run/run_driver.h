@@ -14,8 +14,7 @@
 
 namespace forgeval {
 
-// The program's name and version, as the banner shows them.
-inline constexpr const char* kProgramTitle = "Forgeval 1.3";
+// The program's version, as the banner ("Forgeval 1.3") and the run record show it.
 inline constexpr const char* kProgramVersion = "1.3";
 
 // Longest `LogFile` name the driver uses; a longer value is cut.

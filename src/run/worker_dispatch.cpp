@@ -20,9 +20,8 @@ namespace {
 
 static_assert(kMaxWorkersPerTest <= kWorkerOutcomeSlots);
 
-// What the dispatch knows of one worker slot, for its run record.
+// What the dispatch knows of one worker, for its run record.
 struct WorkerSlot {
-  bool used = false;             // an entry of the list gave this worker
   std::optional<int> processor;  // pinned to it
   std::string start_error;       // the thread could not be started
 };
@@ -40,13 +39,12 @@ const char* StatusText(uint32_t exit_code) {
   }
 }
 
-// Joins every worker, then records how each ended.
-void JoinAndRecord(const TestEntry& test, int pass_number, WorkerThreads& threads,
+// Joins every worker, then records how each of the first `count` ended.
+void JoinAndRecord(const TestEntry& test, int pass_number, int count, WorkerThreads& threads,
                    const WorkerSlots& slots) {
   std::array<uint32_t, kMaxWorkersPerTest> exit_codes{};
   for (size_t i = 0; i < threads.size(); ++i) exit_codes[i] = threads[i].Join();
-  for (size_t i = 0; i < slots.size(); ++i) {
-    if (!slots[i].used) continue;
+  for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
     WorkerOutcome outcome = TakeWorkerOutcome(static_cast<int>(i));
     WorkerEndFacts facts;
     facts.test = test.section;
@@ -116,7 +114,6 @@ void DispatchPerProcessor(const TestEntry& test, int pass_number) {
   WorkerSlots slots;
   for (int j = 0; j < count; ++j) {
     size_t slot = static_cast<size_t>(j);
-    slots[slot].used = true;
     WorkerEntry entry = test.entry;
     int error = threads[slot].Start([entry, j] { return entry(static_cast<uintptr_t>(j)); });
     if (error != 0) {
@@ -125,7 +122,7 @@ void DispatchPerProcessor(const TestEntry& test, int pass_number) {
     }
     slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  JoinAndRecord(test, pass_number, threads, slots);
+  JoinAndRecord(test, pass_number, count, threads, slots);
 }
 
 void DispatchPerDrive(const TestEntry& test, int pass_number) {
@@ -140,7 +137,6 @@ void DispatchPerDrive(const TestEntry& test, int pass_number) {
   WorkerSlots slots;
   for (int j = 0; j < count; ++j) {
     size_t slot = static_cast<size_t>(j);
-    slots[slot].used = true;
     records[slot] = DiskWorkerArgs{DriveRootPath(drives[slot]), j, DiskSizeSetting()};
     WorkerEntry entry = test.entry;
     DiskWorkerArgs* record = &records[slot];
@@ -154,7 +150,7 @@ void DispatchPerDrive(const TestEntry& test, int pass_number) {
     if (slot < processors.size())
       slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  JoinAndRecord(test, pass_number, threads, slots);
+  JoinAndRecord(test, pass_number, count, threads, slots);
 }
 
 }  // namespace

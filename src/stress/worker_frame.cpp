@@ -1,7 +1,6 @@
 #include "stress/worker_frame.h"
 
 #include <array>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -27,21 +26,17 @@ struct WorkerEnd {
   uint32_t exit_code;
 };
 
-// One outcome slot per worker index of a test.
-struct OutcomeSlots {
-  std::mutex mutex;
-  std::array<WorkerOutcome, kWorkerOutcomeSlots> slots;
+// One outcome slot per worker index of a test, under one lock.
+std::mutex g_outcomes_mutex;
+std::array<WorkerOutcome, kWorkerOutcomeSlots> g_outcomes;
 
-  // The slot of `worker_index`, or null for an index no dispatch gives; lock held.
-  WorkerOutcome* Find(int worker_index) {
-    if (worker_index < 0 || static_cast<size_t>(worker_index) >= slots.size()) return nullptr;
-    return &slots[static_cast<size_t>(worker_index)];
-  }
-};
-
-OutcomeSlots& Outcomes() {
-  static OutcomeSlots outcomes;
-  return outcomes;
+// Calls `change` on the slot of `worker_index` with the lock held; an index no dispatch gives
+// has no slot and changes nothing.
+template <typename Change>
+void ChangeOutcome(int worker_index, Change change) {
+  if (worker_index < 0 || static_cast<size_t>(worker_index) >= g_outcomes.size()) return;
+  std::lock_guard<std::mutex> lock(g_outcomes_mutex);
+  change(g_outcomes[static_cast<size_t>(worker_index)]);
 }
 
 // The index of the worker whose frame runs on this thread, for the error path.
@@ -68,17 +63,9 @@ void RunGuardedScope(RunBody& run_body, CatchClauses clauses) {
   }
 }
 
-void RecordFrameSeconds(int worker_index, std::chrono::steady_clock::time_point start) {
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  OutcomeSlots& outcomes = Outcomes();
-  std::lock_guard<std::mutex> lock(outcomes.mutex);
-  if (WorkerOutcome* outcome = outcomes.Find(worker_index)) outcome->seconds = seconds;
-}
-
 template <typename RunBody>
 uint32_t RunInFrame(int worker_index, RunBody& run_body, CatchClauses clauses) {
-  const auto start = std::chrono::steady_clock::now();
+  const WorkStopwatch stopwatch;
   t_worker_index = worker_index;
   SeTranslatorScope translator;
   uint32_t exit_code = kWorkerCompleted;
@@ -87,7 +74,8 @@ uint32_t RunInFrame(int worker_index, RunBody& run_body, CatchClauses clauses) {
   } catch (const WorkerEnd& end) {
     exit_code = end.exit_code;
   }
-  RecordFrameSeconds(worker_index, start);
+  const double seconds = stopwatch.Seconds();
+  ChangeOutcome(worker_index, [seconds](WorkerOutcome& outcome) { outcome.seconds = seconds; });
   t_worker_index = -1;
   return exit_code;
 }
@@ -126,11 +114,7 @@ void TakeErrorPath(std::string text, CSeException* exception) {
 }
 
 void ReportTestError(std::string text, CSeException* exception) {
-  {
-    OutcomeSlots& outcomes = Outcomes();
-    std::lock_guard<std::mutex> lock(outcomes.mutex);
-    if (WorkerOutcome* outcome = outcomes.Find(t_worker_index)) outcome->error = text;
-  }
+  ChangeOutcome(t_worker_index, [&text](WorkerOutcome& outcome) { outcome.error = text; });
   TakeErrorPath(std::move(text), exception);
   throw WorkerEnd{kWorkerFailed};
 }
@@ -140,30 +124,28 @@ void ReportWorkProgress(int worker_index, double fraction) {
 }
 
 void ReportWorkerFigure(int worker_index, std::string_view name, RecordValue value) {
-  OutcomeSlots& outcomes = Outcomes();
-  std::lock_guard<std::mutex> lock(outcomes.mutex);
-  WorkerOutcome* outcome = outcomes.Find(worker_index);
-  if (outcome == nullptr) return;
-  for (RecordFigure& figure : outcome->figures) {
-    if (figure.name == name) {
-      figure.value = std::move(value);
-      return;
+  ChangeOutcome(worker_index, [name, &value](WorkerOutcome& outcome) {
+    for (RecordFigure& figure : outcome.figures) {
+      if (figure.name == name) {
+        figure.value = std::move(value);
+        return;
+      }
     }
-  }
-  outcome->figures.push_back({std::string(name), std::move(value)});
+    outcome.figures.push_back({std::string(name), std::move(value)});
+  });
 }
 
 void ClearWorkerOutcomes() {
-  OutcomeSlots& outcomes = Outcomes();
-  std::lock_guard<std::mutex> lock(outcomes.mutex);
-  outcomes.slots.fill(WorkerOutcome());
+  std::lock_guard<std::mutex> lock(g_outcomes_mutex);
+  g_outcomes.fill(WorkerOutcome());
 }
 
 WorkerOutcome TakeWorkerOutcome(int worker_index) {
-  OutcomeSlots& outcomes = Outcomes();
-  std::lock_guard<std::mutex> lock(outcomes.mutex);
-  WorkerOutcome* outcome = outcomes.Find(worker_index);
-  return outcome != nullptr ? std::exchange(*outcome, WorkerOutcome()) : WorkerOutcome();
+  WorkerOutcome taken;
+  ChangeOutcome(worker_index, [&taken](WorkerOutcome& outcome) {
+    taken = std::exchange(outcome, WorkerOutcome());
+  });
+  return taken;
 }
 
 void StopIfInterrupted() {

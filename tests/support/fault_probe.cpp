@@ -84,8 +84,10 @@ uint32_t Entry(uintptr_t argument) {
 struct Named {
   const char* name;
   WorkerEntry entry;
+  const char* section = nullptr;  // the configuration section it reads; its name when null
+  PassHook hook = nullptr;        // installed when the body is named
 };
-constexpr Named kBodies[] = {
+const Named kBodies[] = {
     {"Pass", &Entry<&Pass>},
     {"NullRead", &Entry<&NullRead>},
     {"StackOverflow", &Entry<&StackOverflow>},
@@ -96,6 +98,8 @@ constexpr Named kBodies[] = {
     {"Deaf", &Entry<&Deaf>},
     {"SmallTransform", &Entry<&SmallTransform>},
     {"SmallMatrix", &Entry<&SmallMatrix>},
+    {"MemoryWithBadCell", &MemoryTestThread, "Memory", &BadCellUnderWorker1},
+    {"Sort", &SortTestThread, "SortAlgorithms"},
 };
 
 }  // namespace
@@ -114,19 +118,11 @@ int main(int argc, char** argv) {
       table.push_back(
           {reinterpret_cast<const char*>(16), "", &Entry<&Pass>, WorkerList::kPerProcessor});
     }
-    if (strcmp(argv[i], "MemoryWithBadCell") == 0) {
-      SetPassHookForTesting(&BadCellUnderWorker1);
-      table.push_back(
-          {"Memory", "[***ERROR: Memory : ", &MemoryTestThread, WorkerList::kPerProcessor});
-    }
-    if (strcmp(argv[i], "Sort") == 0) {
-      table.push_back({"SortAlgorithms", "[***ERROR: Sort Test : ", &SortTestThread,
-                       WorkerList::kPerProcessor});
-    }
     for (const Named& body : kBodies) {
-      if (strcmp(argv[i], body.name) == 0) {
-        table.push_back({body.name, "[***ERROR: Probe : ", body.entry, WorkerList::kPerProcessor});
-      }
+      if (strcmp(argv[i], body.name) != 0) continue;
+      if (body.hook != nullptr) SetPassHookForTesting(body.hook);
+      table.push_back({body.section != nullptr ? body.section : body.name,
+                       "[***ERROR: Probe : ", body.entry, WorkerList::kPerProcessor});
     }
   }
   return RunDriver(argc > 1 ? 2 : 1, argv, table);
