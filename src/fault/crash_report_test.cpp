@@ -131,8 +131,8 @@ struct Core {
   template <typename T>
   T Note(size_t index) const {
     T value{};
-    EXPECT_EQ(notes.at(index).second.size(), sizeof value);
-    memcpy(&value, notes[index].second.data(), std::min(sizeof value, notes[index].second.size()));
+    if (notes.at(index).second.size() == sizeof value)
+      memcpy(&value, notes[index].second.data(), sizeof value);
     return value;
   }
   // The segment at `address` and the bytes saved there ("" when it has no contents).

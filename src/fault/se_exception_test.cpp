@@ -59,20 +59,21 @@ uint32_t CaughtCode(std::function<void()> body) {
   return 0;
 }
 
-// In each of several threads (ThreadSanitizer watches the fault storage) an inner scope hands
-// translation back to the outer one, C++ exceptions pass through, and the thread goes on
-// faulting after a stack overflow.
-TEST(SeTranslatorTest, FaultsInSeveralThreadsAndNestedScopes) {
+// An inner scope hands translation back to the outer one, C++ exceptions pass through, a
+// thread goes on faulting after a stack overflow, and each of several threads gets its own
+// faults (ThreadSanitizer watches the fault storage).
+TEST(SeTranslatorTest, NestedScopesAndFaultsInSeveralThreads) {
+  SeTranslatorScope outer;
+  {
+    SeTranslatorScope inner;
+    EXPECT_EQ(CaughtCode(testing::OverflowStack), code::kStackOverflow);
+  }
+  EXPECT_THROW(CaughtCode([] { throw std::runtime_error("not a fault"); }), std::runtime_error);
+  EXPECT_EQ(CaughtCode(FaultIllegalInstruction), code::kIllegalInstruction);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([] {
-      SeTranslatorScope outer;
-      {
-        SeTranslatorScope inner;
-        EXPECT_EQ(CaughtCode(testing::OverflowStack), code::kStackOverflow);
-      }
-      EXPECT_THROW(CaughtCode([] { throw std::runtime_error("not a fault"); }), std::runtime_error);
-      EXPECT_EQ(CaughtCode(FaultIllegalInstruction), code::kIllegalInstruction);
+      SeTranslatorScope translator;
       for (int i = 0; i < 2000; ++i)
         EXPECT_EQ(CaughtCode(i % 2 ? FaultNullRead : FaultDivideByZero),
                   i % 2 ? code::kAccessViolation : code::kIntDivideByZero);
