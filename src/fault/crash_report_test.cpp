@@ -53,6 +53,7 @@ TEST(AppendReportTextTest, PiecesReachTheFileWholeInChunksOfTheBuffer) {
 }
 
 const std::string kLongName = "lib" + std::string(300, 'x') + ".so.1";
+const std::string kNullRead = "Read from location 00000000 caused an access violation.\r\n";
 
 // Fixed facts in place of the system's; an emptied one makes its query fail. The objects come
 // out of address order, one without an image, one (the vDSO) without a file to ask about.
@@ -159,9 +160,7 @@ void FaultDeep(int depth, FaultPointers* pointers) {
   volatile char frame[4096];
   frame[0] = 0;
   if (depth > 0) FaultDeep(depth - 1, pointers);
-  if (depth == 0) {
-    EXPECT_FALSE(platform::RunGuarded(&MarkedXmm7, nullptr, pointers));
-  }
+  if (depth == 0 && platform::RunGuarded(&MarkedXmm7, nullptr, pointers)) ADD_FAILURE();
   frame[1] = frame[0];
 }
 
@@ -169,9 +168,7 @@ class CrashReporterTest : public ::testing::Test {
  protected:
   CrashReporterTest() { queries_.program = dir_.File("forgeval"); }
   std::string Report() const { return ReadFile(dir_.File("ERRORLOG.TXT")); }
-  long Files() const {
-    return std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator());
-  }
+  long Files() const { return std::ranges::distance(fs::directory_iterator(dir_.path())); }
   FaultPointers Fault(void (*fault)(void*), void* argument = nullptr) {
     FaultPointers pointers;
     EXPECT_FALSE(platform::RunGuarded(fault, argument, &pointers));
@@ -232,10 +229,7 @@ TEST_F(CrashReporterTest, TheFirstCallWritesTheWholeReportAndADump) {
   fs::create_symlink(dir_.File("victim"), dir_.File("CRASH.DMP"));
   const std::tuple<void (*)(void*), std::string, platform::LocalDateTime, std::string> cases[] = {
       {&WriteReadOnly, write_line, {2107, 12, 31, 23, 59, 59}, "12/31/2107 23:59:58"},
-      {&NullRead,
-       "Read from location 00000000 caused an access violation.\r\n",
-       {1980, 1, 1, 0, 0, 1},
-       "1/1/1980 00:00:00"},
+      {&NullRead, kNullRead, {1980, 1, 1, 0, 0, 1}, "1/1/1980 00:00:00"},
       {&DivideByZero, "", {2108, 1, 1, 0, 0, 0}, ""}};
   for (const auto& [fault, violation, time, date] : cases) {
     fs::remove(dir_.File("ERRORLOG.TXT"));
@@ -245,12 +239,11 @@ TEST_F(CrashReporterTest, TheFirstCallWritesTheWholeReportAndADump) {
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     ::testing::internal::CaptureStderr();
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
       threads.emplace_back([&] {
         while (!go) std::this_thread::yield();
         EXPECT_EQ(reporter.Write(pointers), 0);
       });
-    }
     go = true;
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "writing minidump\r\n");
@@ -285,11 +278,9 @@ TEST_F(CrashReporterTest, FailuresAndFallbacks) {
   fs::current_path(dir_.path());
   CrashReporter(queries_).Write(Fault(&NullRead));
   fs::current_path(previous);
-  EXPECT_TRUE(
-      Report().starts_with("\r\nException handler called in SeException.\r\n"
-                           "Read from location 00000000 caused an access violation.\r\n"
-                           "Error occurred at .\r\nUnknown, run by Unknown.\r\n"
-                           "Operating system:  Linux ().\r\n"))
+  EXPECT_TRUE(Report().starts_with("\r\nException handler called in SeException.\r\n" + kNullRead +
+                                   "Error occurred at .\r\nUnknown, run by Unknown.\r\n"
+                                   "Operating system:  Linux ().\r\n"))
       << Report();
   EXPECT_TRUE(Report().ends_with("[end of ERRORLOG.TXT] =======================\r\n"));
   EXPECT_TRUE(fs::is_directory(dir_.File("CRASH.DMP")) && Files() == 3);
