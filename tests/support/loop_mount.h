@@ -33,7 +33,7 @@ class LoopMount {
     if (made.exit_code != 0) skip_reason_ = "no loop mount here: " + made.errors;
   }
   ~LoopMount() {
-    if (!device_.empty()) Shell("umount " + path() + "; losetup -d " + device_);
+    if (!device_.empty()) Shell("umount -l " + path() + "; losetup -d " + device_);
   }
 
   const std::string& skip_reason() const { return skip_reason_; }
