@@ -10,7 +10,6 @@
 #include "platform/disk_faults.h"
 #include "platform/disk_io.h"
 #include "platform/file_cause.h"
-#include "platform/memory_budget.h"
 #include "temp_dir.h"
 
 namespace forgeval::platform {
@@ -30,14 +29,19 @@ std::pair<int, size_t> Transfer(AsyncBlockIo& io, bool write, int fd, std::byte*
 
 class FilesTest : public ::testing::Test {
  protected:
-  void TearDown() override { ClearDiskFault(); }
   std::string Root() const { return dir_.path() + "/"; }
   testing::TempDir dir_;
-  BudgetedBlock buffers_{2 * kBlock};
-  std::byte* const buffer_ = static_cast<std::byte*>(buffers_.data());  // aligned for O_DIRECT
 };
-using DiskIoTest = FilesTest;
 
+class DiskIoTest : public FilesTest {
+ protected:
+  void TearDown() override {
+    ClearDiskFault();
+    free(buffer_);
+  }
+  // Two blocks, aligned for unbuffered transfers.
+  std::byte* const buffer_ = static_cast<std::byte*>(aligned_alloc(kDirectIoAlignment, 2 * kBlock));
+};
 // No helper reports a failure as done: /dev/full refuses every write (ENOSPC) and any
 // length, /proc/self/mem reading at address 0; a pipe, a device or a folder is no log file.
 TEST_F(FilesTest, FailuresAreReported) {
