@@ -42,6 +42,7 @@ class DiskIoTest : public FilesTest {
   // Two blocks, aligned for unbuffered transfers.
   std::byte* const buffer_ = static_cast<std::byte*>(aligned_alloc(kDirectIoAlignment, 2 * kBlock));
 };
+
 // No helper reports a failure as done: /dev/full refuses every write (ENOSPC) and any
 // length, /proc/self/mem reading at address 0; a pipe, a device or a folder is no log file.
 TEST_F(FilesTest, FailuresAreReported) {
