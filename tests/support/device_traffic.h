@@ -1,14 +1,11 @@
-// What a process has made the storage layer read and write (/proc/<pid>/io), for tests that
-// check that reads and writes really reach a device rather than the system cache.
+// What a process has made the devices read and write (/proc/<pid>/io), past the system cache.
 #ifndef FORGEVAL_TESTS_SUPPORT_DEVICE_TRAFFIC_H_
 #define FORGEVAL_TESTS_SUPPORT_DEVICE_TRAFFIC_H_
 
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <sstream>
-#include <string>
 
 #include "temp_dir.h"
 
@@ -21,17 +18,12 @@ struct DeviceTraffic {
 };
 
 inline DeviceTraffic ProcessDeviceTraffic(pid_t pid = getpid()) {
-  DeviceTraffic traffic;
   std::istringstream io(ReadFile("/proc/" + std::to_string(pid) + "/io"));
+  DeviceTraffic traffic;
   std::string key;
-  uint64_t value = 0;
-  while (io >> key >> value) {
-    if (key == "read_bytes:") {
-      traffic.read_bytes = value;
-      traffic.known = true;
-    } else if (key == "write_bytes:") {
-      traffic.write_bytes = value;
-    }
+  for (uint64_t value = 0; io >> key >> value;) {
+    if (key == "read_bytes:") traffic.read_bytes = value, traffic.known = true;
+    if (key == "write_bytes:") traffic.write_bytes = value;
   }
   return traffic;
 }

@@ -1,14 +1,15 @@
-// A small ext4 filesystem of a chosen size, in a sparse image file, mounted on a folder of
-// its own through a loop device: for tests that need a real filesystem with a given amount
-// of free space, few inodes, or a read-only mount. It needs root and mkfs.ext4, losetup,
-// mount and umount; when it cannot be made, skip_reason() says why. Unmounted, detached
-// and removed again when the object goes away, also when the test failed.
+// A real ext4 filesystem of a chosen size, inode count or read-only, on a loop device; needs
+// root. skip_reason() is empty once mounted. Unmounted and detached when it goes away.
 #ifndef FORGEVAL_TESTS_SUPPORT_LOOP_MOUNT_H_
 #define FORGEVAL_TESTS_SUPPORT_LOOP_MOUNT_H_
 
+#include <sys/statvfs.h>
+
 #include <cstdint>
+#include <sstream>
 #include <string>
 
+#include "run_process.h"
 #include "temp_dir.h"
 
 namespace forgeval::testing {
@@ -21,27 +22,45 @@ struct LoopMountOptions {
 
 class LoopMount {
  public:
-  explicit LoopMount(const LoopMountOptions& options);
-  LoopMount(const LoopMount&) = delete;
-  LoopMount& operator=(const LoopMount&) = delete;
-  ~LoopMount();
+  explicit LoopMount(const LoopMountOptions& options) {
+    const std::string image = dir_.File("fs.img"), inodes = std::to_string(options.inodes);
+    const ProcessResult made =
+        Shell("truncate -s " + std::to_string(options.image_bytes) + " " + image +
+              " && mkfs.ext4 -q -F -m 0 " + (options.inodes > 0 ? "-N " + inodes + " " : "") +
+              image + " && d=$(losetup -f --show " + image + ") && echo $d && mkdir " + path() +
+              " && mount " + (options.read_only ? "-o ro " : "") + "$d " + path());
+    device_ = made.output.substr(0, made.output.find('\n'));
+    if (made.exit_code != 0) skip_reason_ = "no loop mount here: " + made.errors;
+  }
+  ~LoopMount() {
+    if (!device_.empty()) Shell("umount -l " + path() + "; losetup -d " + device_);
+  }
 
-  // Empty when the filesystem is mounted; otherwise why it could not be.
   const std::string& skip_reason() const { return skip_reason_; }
-  // The mounted folder, without a trailing '/'.
-  std::string path() const { return dir_.File("mnt"); }
-  // Bytes available to the caller on the mounted filesystem.
-  uint64_t AvailableBytes() const;
-  // Sectors of 512 bytes the loop device has read and written since it was attached.
+  std::string path() const { return dir_.File("mnt"); }  // without a trailing '/'
+  uint64_t AvailableBytes() const {
+    struct statvfs info;
+    return statvfs(path().c_str(), &info) == 0 ? uint64_t{info.f_bavail} * info.f_frsize : 0;
+  }
+  // 512-byte sectors the loop device has read and written since it was attached.
   uint64_t SectorsRead() const { return DeviceStat(2); }
   uint64_t SectorsWritten() const { return DeviceStat(6); }
 
  private:
-  uint64_t DeviceStat(int field) const;
+  static ProcessResult Shell(const std::string& script) {
+    return RunProcess({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + script}, {});
+  }
+  // /sys/block/loopN/stat: reads, merges, sectors read, ticks, writes, merges, sectors written
+  uint64_t DeviceStat(int field) const {
+    std::istringstream stat(ReadFile("/sys/block/" + device_.substr(5) + "/stat"));
+    uint64_t value = 0;
+    while (field-- >= 0 && stat >> value) {
+    }
+    return value;
+  }
 
   TempDir dir_;
   std::string device_;  // "/dev/loopN" once attached
-  bool mounted_ = false;
   std::string skip_reason_;
 };
 
