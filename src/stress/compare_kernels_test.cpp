@@ -7,38 +7,30 @@
 namespace forgeval {
 namespace {
 
-class CompareKernelsTest : public ::testing::TestWithParam<KernelLevel> {
- protected:
-  void SetUp() override {
-    if (!KernelLevelSupported(GetParam())) GTEST_SKIP() << "this machine lacks " << kernels_.name;
-    ASSERT_EQ(kernels_.level, GetParam());
-    EXPECT_GE(BestKernels().level, GetParam()) << "the checks run the widest level supported";
-  }
-  const CompareKernels& kernels_ = KernelsFor(GetParam());
-};
+class CompareKernelsTest : public ::testing::TestWithParam<KernelLevel> {};
 
-// A bad byte at every offset of every range up to past two AVX-512 steps, and a later one: a
-// vector of a step read from the wrong place, a short tail or a read past the end shows.
-TEST_P(CompareKernelsTest, ReportsExactlyTheFirstBadByteAtEveryOffset) {
+// A bad byte (word) at every offset of every range up to past two (three) AVX-512 steps, then
+// a later one: a vector read from the wrong place, a short tail or a read or write past either
+// end shows as another address; the check-and-complement pass has complemented exactly the
+// words before the bad one.
+TEST_P(CompareKernelsTest, ReportsExactlyTheFirstBadByteOrWordAtEveryOffset) {
+  const CompareKernels& kernels = KernelsFor(GetParam());
+  if (!KernelLevelSupported(GetParam())) GTEST_SKIP() << "this machine lacks " << kernels.name;
+  ASSERT_EQ(kernels.level, GetParam());
+  EXPECT_GE(BestKernels().level, GetParam()) << "the checks run the widest level supported";
   for (size_t size = 0; size <= 600; ++size) {
     const auto value = static_cast<uint8_t>(size * 37);
-    // Wide margins hold the fill value or, every other size, another one (which a read past
-    // the end reports); the range starts off any vector alignment.
+    // Margins of the fill value or, every other size, another one; off vector alignment.
     std::vector<uint8_t> buffer(size + 514, static_cast<uint8_t>(size % 2 ? value : ~value));
     uint8_t* data = buffer.data() + 257;
     for (size_t at = 0; at <= size; ++at) {  // at == size: no bad byte
       std::fill(data, data + size, value);
       if (at < size) data[at] ^= static_cast<uint8_t>(1u << (at % 8));
       if (at + 1 < size) data[size - 1] ^= 0x81;
-      ASSERT_EQ(kernels_.find_byte_mismatch(data, size, value), at < size ? data + at : nullptr)
+      ASSERT_EQ(kernels.find_byte_mismatch(data, size, value), at < size ? data + at : nullptr)
           << "size " << size << ", bad byte " << at;
     }
   }
-}
-
-// The same for the bus passes' words, up to past three AVX-512 steps; the check-and-complement
-// pass has complemented exactly the words before the bad one, and no pass writes outside.
-TEST_P(CompareKernelsTest, BusPassesReportExactlyTheFirstBadWordAtEveryIndex) {
   for (size_t count = 0; count <= 100; ++count) {
     std::vector<uint64_t> buffer(count + 2, 0x5555);
     uint64_t* words = buffer.data() + 1;
@@ -49,15 +41,15 @@ TEST_P(CompareKernelsTest, BusPassesReportExactlyTheFirstBadWordAtEveryIndex) {
         if (at < count) words[at] ^= flip;
         if (at + 1 < count) words[count - 1] = 0;
       };
-      kernels_.write_index_words(words, count);
+      kernels.write_index_words(words, count);
       plant();
-      ASSERT_EQ(kernels_.check_and_complement(words, count), at < count ? words + at : nullptr);
+      ASSERT_EQ(kernels.check_and_complement(words, count), at < count ? words + at : nullptr);
       for (size_t i = 0; i < count - (at + 1 < count); ++i) {
         ASSERT_EQ(words[i], i < at ? ~(i + 1) : (i + 1) ^ (i == at ? flip : 0)) << i;
       }
       for (size_t i = 0; i < count; ++i) words[i] = ~(i + 1);
       plant();
-      ASSERT_EQ(kernels_.find_complement_mismatch(words, count), at < count ? words + at : nullptr);
+      ASSERT_EQ(kernels.find_complement_mismatch(words, count), at < count ? words + at : nullptr);
       ASSERT_EQ(buffer.front(), 0x5555u);
       ASSERT_EQ(buffer.back(), 0x5555u);
     }

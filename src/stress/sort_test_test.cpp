@@ -24,34 +24,32 @@ using Elements = std::vector<int64_t>;
 TEST(SortRandomTest, GeneratorFillAndShuffleFollowTheMinimalStandardGenerator) {
   constexpr int64_t kCount = 100000;
   Elements a(kCount), b(kCount), identity(kCount);
+  std::iota(identity.begin(), identity.end(), 0);
+  Elements want = identity, arrays[2] = {identity, identity};
   std::minstd_rand reference(1);
   int64_t state = 1;
   FillSortArrays(a.data(), b.data(), kCount);
   EXPECT_EQ(a, b);
-  for (int64_t element : a) {
+  for (size_t i = 0; i < a.size(); ++i) {
     ASSERT_EQ(NextRandom(state), int64_t(reference()));
-    ASSERT_NEAR(double(element), -double(state) * 0x1p63 / 2147483647.0, 1.0);
-  }
-  std::iota(identity.begin(), identity.end(), 0);
-  Elements want = identity, arrays[2] = {identity, identity};
-  reference.seed(1);
-  for (size_t i = 1; i < want.size(); ++i) {
-    std::swap(want[i], want[size_t(double(reference()) / (2147483647.0 / double(i + 1)))]);
+    ASSERT_NEAR(double(a[i]), -double(state) * 0x1p63 / 2147483647.0, 1.0);
+    const size_t step = i + 1;  // the shuffle step that draws this value
+    if (step < a.size())
+      std::swap(want[step], want[size_t(double(state) / (2147483647.0 / double(step + 1)))]);
   }
   SharedRandom mine, shared;
   ShuffleArray(a.data(), 1, mine);  // one element: no step
   ShuffleArray((a = identity).data(), kCount, mine);
   EXPECT_EQ(a, want);
   std::thread workers[2];
-  for (int w : {0, 1}) {
+  for (int w : {0, 1})
     workers[w] = std::thread([&, w] { ShuffleArray(arrays[w].data(), kCount, shared); });
-  }
   for (int w : {0, 1}) {
     workers[w].join();
     std::sort(arrays[w].begin(), arrays[w].end());
     EXPECT_EQ(arrays[w], identity);
   }
-  reference.discard(kCount - 1);
+  reference.discard(kCount - 2);
   EXPECT_EQ(shared.Next(), int64_t(reference()));
 }
 
@@ -62,17 +60,17 @@ TEST(SortAlgorithmsTest, EachSortOrdersLikeStdSort) {
   void (*const sorts[])(int64_t*, int64_t) = {[](int64_t* a, int64_t n) { QuickSort(a, 0, n - 1); },
                                               &ShellSort, &MergeSort, &HeapSort};
   std::mt19937_64 random(1);
-  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5}};
+  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5},
+                                  Elements(100000),
+                                  Elements(99999)};
+  for (int64_t& value : inputs[1]) value = int64_t(random());
+  for (int64_t& value : inputs[2]) value = int64_t(random()) >> 54;
   for (size_t n = 0; n <= 200; ++n) {
     Elements a(n);
     for (int64_t& value : a) value = int64_t(random() % 101) - 50;
     inputs.push_back(a);
     std::sort(a.begin(), a.end());
     inputs.insert(inputs.end(), {a, Elements(a.rbegin(), a.rend()), Elements(n, -7)});
-  }
-  for (int shift : {0, 54}) {
-    inputs.emplace_back(100000 - shift);
-    for (int64_t& value : inputs.back()) value = int64_t(random()) >> shift;
   }
   for (const Elements& input : inputs) {
     Elements want = input;
@@ -91,26 +89,26 @@ TEST(SortAlgorithmsTest, EachSortOrdersLikeStdSort) {
   EXPECT_EQ(a[2], -7);
 }
 
-using SortWorkerTest = testing::WorkerConsoleTest;
-Elements g_sorted;                  // the fill, sorted
-int g_calls = 0, g_plant_call = 0;  // hook calls so far (sort * 15 + iteration); the planting one
-int64_t g_at = 0, g_flip = 0, g_values[2];
-
-void Hook(SortKind kind, int iteration, int64_t* a, int64_t* b, int64_t n) {
-  EXPECT_EQ(int(kind) * 15 + iteration, g_calls);
-  EXPECT_TRUE(std::equal(a, a + n, g_sorted.begin(), g_sorted.end()) &&
-              std::equal(b, b + n, g_sorted.begin(), g_sorted.end()));
-  if (g_calls++ != g_plant_call) return;
-  if (g_at + 1 < n) b[n - 1] ^= 1;  // a later difference is not the one reported
-  b[g_at] ^= g_flip;
-  g_values[0] = a[g_at], g_values[1] = b[g_at];
+Elements g_sorted;          // the fill, sorted
+int g_calls, g_plant_call;  // hook calls so far (sort * 15 + iteration); the one that plants
+int64_t g_at, g_flip, g_values[2];
+void Body(int index) {
+  RunSortTest(index, uint32_t(g_sorted.size()),
+              [](SortKind kind, int iteration, int64_t* a, int64_t* b, int64_t n) {
+                EXPECT_EQ(int(kind) * 15 + iteration, g_calls);
+                EXPECT_TRUE(std::equal(a, a + n, g_sorted.begin(), g_sorted.end()) &&
+                            std::equal(b, b + n, g_sorted.begin(), g_sorted.end()));
+                if (g_calls++ != g_plant_call) return;
+                if (g_at + 1 < n) b[n - 1] ^= 1;  // a later difference is not the one reported
+                b[g_at] ^= g_flip;
+                g_values[0] = a[g_at], g_values[1] = b[g_at];
+              });
 }
-void Body(int index) { RunSortTest(index, uint32_t(g_sorted.size()), &Hook); }
 
 // Quick, Shell, Merge and Heap Sort, fifteen iterations each, each shuffling both copies of the
 // fill with the process's generator (which carries over) and sorting both; the first
 // difference ends the worker with the sort's name, both low 32-bit values and the position.
-TEST_F(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
+TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
   const char* names[] = {"Quick Sort", "Shell Sort", "Merge Sort", "Heaps Sort"};
   const struct {
     size_t size;
@@ -131,21 +129,24 @@ TEST_F(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference)
     g_calls = 0, g_plant_call = c.plant_call, g_at = c.at, g_flip = c.flip;
     std::minstd_rand reference(uint32_t(ShuffleRandom().Next()));
     const bool plant = c.plant_call >= 0;
-    EXPECT_EQ(Run(&Body, 2), plant ? kWorkerFailed : kWorkerCompleted);
+    const std::string console = testing::ConsoleOf([plant] {
+      EXPECT_EQ(RunTestWorker(2, &Body, CatchClauses::kStandard),
+                plant ? kWorkerFailed : kWorkerCompleted);
+    });
     EXPECT_EQ(FailureFlagRaised(), plant);
     EXPECT_EQ(g_calls, plant ? c.plant_call + 1 : 60);
     reference.discard(size_t(g_calls) * 2 * (c.size == 0 ? 0 : c.size - 1));  // two shuffles each
     EXPECT_EQ(ShuffleRandom().Next(), int64_t(reference()));
     // Two lines per sort passed, then the failing sort's first line and the error.
-    EXPECT_EQ(std::count(console_.begin(), console_.end(), '\n'),
+    EXPECT_EQ(std::count(console.begin(), console.end(), '\n'),
               plant ? c.plant_call / 15 * 2 + 2 : 8);
     if (!plant) continue;
-    EXPECT_TRUE(console_.ends_with(
+    EXPECT_TRUE(console.ends_with(
         "\n[*** ERROR Thread 2 : " + std::string(names[c.plant_call / 15]) +
         " results are inconsistent( Value1 = " + std::to_string(int32_t(g_values[0])) +
         ", Value2 = " + std::to_string(int32_t(g_values[1])) + ", at " + std::to_string(c.at) +
         ") ***]\n"))
-        << console_;
+        << console;
   }
 }
 
