@@ -9,10 +9,8 @@ namespace {
 
 class CompareKernelsTest : public ::testing::TestWithParam<KernelLevel> {};
 
-// A bad byte (word) at every offset of every range up to past two (three) AVX-512 steps, then
-// a later one: a vector read from the wrong place, a short tail or a read or write past either
-// end shows as another address; the check-and-complement pass has complemented exactly the
-// words before the bad one.
+// A bad byte or word at every offset up to past two AVX-512 steps: a vector read from the wrong
+// place, a short tail, a read or write outside or a complement too many shows.
 TEST_P(CompareKernelsTest, ReportsExactlyTheFirstBadByteOrWordAtEveryOffset) {
   const CompareKernels& kernels = KernelsFor(GetParam());
   if (!KernelLevelSupported(GetParam())) GTEST_SKIP() << "this machine lacks " << kernels.name;

@@ -36,8 +36,7 @@ TEST(IntMatrixTest, OperationsWrapModulo2To64) {
   EXPECT_EQ(m, M(3, {1, 2, 3, 4, 5, -108, 7, 8, 9}));
 }
 
-// Against the sum over all permutations of sign times product (wrapping), at every order of
-// the expansion (2 and 3 closed, 4 to 7 recursive): a flipped sign or a wrong minor shows.
+// Against the permutation sum at orders 2 to 7: a flipped sign or a wrong minor shows.
 TEST(IntMatrixTest, DeterminantIsTheExactPermutationSum) {
   for (uint32_t n = 2; n <= 7; ++n) {
     const IntMatrix m = Random(n);
@@ -66,8 +65,8 @@ void Body(int index) {
   });
 }
 
-// M(r, c) = r + c, the updates row by row, the determinant in (0, 0), along both routes; the
-// first difference ends the worker with M1's element's low 32 bits and M2's in full, unsigned.
+// Both routes from r + c, updates row by row, determinant at (0, 0); the first difference ends
+// the worker with M1's element's low 32 bits and M2's in full, unsigned.
 TEST(MatrixWorkerTest, BothRoutesGiveTheUpdatedMatrixAndAreComparedElementByElement) {
   IntMatrix want(9, 9);
   for (uint32_t i = 0; i < 81; ++i) want.at(i / 9, i % 9) = i / 9 + i % 9;

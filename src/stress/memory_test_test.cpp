@@ -1,11 +1,11 @@
-// The memory and cache tests through their pass seam: every point between a fill and its
-// read-back is recorded, and a bit may flip at one of them as a failing cell would flip it.
+// The memory and cache tests, recording each pass point and flipping a bit as a bad cell would.
 #include "stress/memory_test.h"
 
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
@@ -94,47 +94,45 @@ TEST_F(PassTest, EachErrorEndsTheWorkerAtOnceWithItsText) {
                     bus = "[***ERROR Thread 4 : Occured with Data Bus test at address @ ***]",
                     dram = "[***ERROR Thread 4 : Occured DRAM array test at address @ ***]",
                     cache = "[*** ERROR Thread 4 : Occured while allocating memory for L";
-  const struct {
-    WorkerEntry entry;
-    std::string mem_size;
-    size_t refused_bytes, granted, asked, offset, points, lines;
-    std::string error;
-  } cases[] = {
-      {&MemoryTestThread, "", 0, 0, 0, 0, 258, 7, ""},  // 4: one block
-      {&MemoryTestThread, "-3", 0, 0, 0, 0, 0, 7, ""},  // no block
-      {&MemoryTestThread, "-9", 4096000, 0, 0, 0, 0, 1,
-       "[***ERROR: Thread 4 : Allocating Memory: MemSize -9 gives a negative block count ***]"},
-      {&MemoryTestThread, "12", 4096000, 2, 3, 0, 0, 1, refused},    // the third block
-      {&MemoryTestThread, beyond, 4096000, 0, 0, 0, 0, 1, refused},  // before any block
-      {&MemoryTestThread, "8", 0, 0, 0, 8 * 12345 + 5, 3, 2, bus},   // block 1 written
-      {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 8, 4, 2, bus},     // block 1 complemented
-      {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 1, 4 + 256 + 201, 4, dram},  // block 1, 200
-      {&MemoryTestThread, "8", 0, 0, 0, 777, 260, 4, dram},                    // block 0, 255
-      {&CacheTestThread, "", 0, 0, 0, 91749, 78 * 60, 1,
-       "[***ERROR Thread 4 : Occured at L1 Cache ***]"},
-      {&CacheTestThread, "", 0, 0, 0, 4099, 511 * 60 + 31, 3,
-       "[***ERROR Thread 4 : Occured at L2 Cache ***]"},
-      {&CacheTestThread, "", 91750, 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
-      {&CacheTestThread, "", 734003, 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mem_size + " " + c.error + " " + std::to_string(c.points));
+  // Worker, MemSize, refused size, granted, asked, bad bit's offset, passes, lines, error.
+  const std::tuple<WorkerEntry, std::string, size_t, size_t, size_t, size_t, size_t, size_t,
+                   std::string>
+      cases[] = {
+          {&MemoryTestThread, "", 0, 0, 0, 0, 258, 7, ""},  // 4: one block
+          {&MemoryTestThread, "-3", 0, 0, 0, 0, 0, 7, ""},  // no block
+          {&MemoryTestThread, "-9", 4096000, 0, 0, 0, 0, 1,
+           "[***ERROR: Thread 4 : Allocating Memory: MemSize -9 gives a negative block count ***]"},
+          {&MemoryTestThread, "12", 4096000, 2, 3, 0, 0, 1, refused},    // the third block
+          {&MemoryTestThread, beyond, 4096000, 0, 0, 0, 0, 1, refused},  // before any block
+          {&MemoryTestThread, "8", 0, 0, 0, 8 * 12345 + 5, 3, 2, bus},   // block 1 written
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 8, 4, 2, bus},     // block 1 complemented
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 1, 4 + 256 + 201, 4, dram},  // 1, 200
+          {&MemoryTestThread, "8", 0, 0, 0, 777, 260, 4, dram},                    // 0, 255
+          {&CacheTestThread, "", 0, 0, 0, 91749, 78 * 60, 1,
+           "[***ERROR Thread 4 : Occured at L1 Cache ***]"},
+          {&CacheTestThread, "", 0, 0, 0, 4099, 511 * 60 + 31, 3,
+           "[***ERROR Thread 4 : Occured at L2 Cache ***]"},
+          {&CacheTestThread, "", 91750, 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
+          {&CacheTestThread, "", 734003, 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
+      };
+  for (const auto& [entry, mem_size, refused_bytes, granted, asked, offset, points, lines, text] :
+       cases) {
+    SCOPED_TRACE(mem_size + " " + text + " " + std::to_string(points));
     ClearFailureFlag();
     g_points.clear();
-    g_plant_point = c.refused_bytes == 0 && !c.error.empty() ? c.points : 0;
-    g_plant_offset = c.offset;
-    g_refused_bytes = c.refused_bytes, g_granted = c.granted, g_asked = 0;
-    WriteConfig(c.mem_size.empty() ? "" : "[Memory]\nMemSize=" + c.mem_size + "\n");
-    EXPECT_EQ(Run(c.entry, 4), c.error.empty() ? kWorkerCompleted : kWorkerFailed);
-    EXPECT_EQ(ConsoleLines().size(), c.lines + !c.error.empty());
-    EXPECT_EQ(g_points.size(), c.points);
-    EXPECT_EQ(g_asked, c.asked);
-    std::string error = c.error;
+    g_plant_point = refused_bytes == 0 && !text.empty() ? points : 0, g_plant_offset = offset;
+    g_refused_bytes = refused_bytes, g_granted = granted, g_asked = 0;
+    WriteConfig(mem_size.empty() ? "" : "[Memory]\nMemSize=" + mem_size + "\n");
+    EXPECT_EQ(Run(entry, 4), text.empty() ? kWorkerCompleted : kWorkerFailed);
+    EXPECT_EQ(ConsoleLines().size(), lines + !text.empty());
+    EXPECT_EQ(g_points.size(), points);
+    EXPECT_EQ(g_asked, asked);
+    std::string error = text;
     if (const size_t at = error.find('@'); at != std::string::npos) {
-      char address[17];
-      const uint8_t* bad = g_planted - (error == bus ? c.offset % 8 : 0);
-      snprintf(address, sizeof address, "%016lX", reinterpret_cast<uintptr_t>(bad));
-      error.replace(at, 1, address);
+      char hex[17];
+      snprintf(hex, sizeof hex, "%016lX",
+               reinterpret_cast<uintptr_t>(g_planted) - (error == bus ? offset % 8 : 0));
+      error.replace(at, 1, hex);
     }
     if (!error.empty()) ExpectErrorReported(testing::Escaped(error));
   }

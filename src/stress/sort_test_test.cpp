@@ -18,9 +18,8 @@ namespace {
 
 using Elements = std::vector<int64_t>;
 
-// The generator is std::minstd_rand from 1; the fill is value * -2^63 / (2^31 - 1) of its
-// values in both arrays; shuffle step i swaps a[i] and a[value / ((2^31 - 1) / (i + 1))], and
-// two workers sharing a generator lose no step (each is one atomic read-modify-write).
+// std::minstd_rand from 1; fill value * -2^63 / (2^31 - 1); shuffle step i swaps a[i] and
+// a[value / ((2^31 - 1) / (i + 1))]; two workers sharing the generator lose no step.
 TEST(SortRandomTest, GeneratorFillAndShuffleFollowTheMinimalStandardGenerator) {
   constexpr int64_t kCount = 100000;
   Elements a(kCount), b(kCount), identity(kCount);
@@ -53,18 +52,12 @@ TEST(SortRandomTest, GeneratorFillAndShuffleFollowTheMinimalStandardGenerator) {
   EXPECT_EQ(shared.Next(), int64_t(reference()));
 }
 
-// Each sort against std::sort: every size to 200 (the quick sort's insertion threshold, the
-// merge's halves, the heap's levels), random with many equal values, sorted, reversed and all
-// equal, and large arrays of the full range and a narrow one.
+// Each sort against std::sort at every size to 200, where thresholds, halves and levels change.
 TEST(SortAlgorithmsTest, EachSortOrdersLikeStdSort) {
   void (*const sorts[])(int64_t*, int64_t) = {[](int64_t* a, int64_t n) { QuickSort(a, 0, n - 1); },
                                               &ShellSort, &MergeSort, &HeapSort};
   std::mt19937_64 random(1);
-  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5},
-                                  Elements(100000),
-                                  Elements(99999)};
-  for (int64_t& value : inputs[1]) value = int64_t(random());
-  for (int64_t& value : inputs[2]) value = int64_t(random()) >> 54;
+  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5}};
   for (size_t n = 0; n <= 200; ++n) {
     Elements a(n);
     for (int64_t& value : a) value = int64_t(random() % 101) - 50;
@@ -105,9 +98,8 @@ void Body(int index) {
               });
 }
 
-// Quick, Shell, Merge and Heap Sort, fifteen iterations each, each shuffling both copies of the
-// fill with the process's generator (which carries over) and sorting both; the first
-// difference ends the worker with the sort's name, both low 32-bit values and the position.
+// Four sorts of 15 iterations, each shuffling both copies of the fill with the process's
+// generator; the first difference ends the worker with its sort, low 32-bit values, position.
 TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
   const char* names[] = {"Quick Sort", "Shell Sort", "Merge Sort", "Heaps Sort"};
   const struct {
@@ -115,7 +107,6 @@ TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
     int plant_call;
     int64_t at, flip;
   } cases[] = {{0, -1, 0, 0},
-               {1, -1, 0, 0},
                {5000, -1, 0, 0},
                {1000, 0, 0, 1u << 31},
                {1000, 30, 5, 0x100010001},
@@ -137,7 +128,6 @@ TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
     EXPECT_EQ(g_calls, plant ? c.plant_call + 1 : 60);
     reference.discard(size_t(g_calls) * 2 * (c.size == 0 ? 0 : c.size - 1));  // two shuffles each
     EXPECT_EQ(ShuffleRandom().Next(), int64_t(reference()));
-    // Two lines per sort passed, then the failing sort's first line and the error.
     EXPECT_EQ(std::count(console.begin(), console.end(), '\n'),
               plant ? c.plant_call / 15 * 2 + 2 : 8);
     if (!plant) continue;
