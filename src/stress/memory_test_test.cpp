@@ -43,6 +43,7 @@ class PassTest : public testing::WorkerHarness {
  protected:
   void SetUp() override {
     WorkerHarness::SetUp();
+    g_plant_point = g_refused_bytes = 0;
     g_meeting.Reset(false);
     SetPassHookForTesting(&RecordPass);
     platform::SetBudgetRefusalForTesting(
