@@ -1,237 +1,144 @@
+// The memory and cache tests, recording each pass point and flipping a bit as a bad cell would.
 #include "stress/memory_test.h"
 
 #include <gtest/gtest.h>
 
-#include <cinttypes>
+#include <mutex>
 #include <set>
+#include <tuple>
 
-#include "pass_recorder.h"
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
 #include "report/failure_flag.h"
+#include "run/test_table.h"
+#include "stress/cache_test.h"
 #include "stress/pass_seam.h"
 #include "stress/worker_frame.h"
+#include "text_match.h"
 #include "worker_harness.h"
 
 namespace forgeval {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-testing::PassRecord& g_seen = testing::g_passes;
-
-// Workers meet at their first pass, when the test asks for it.
+std::mutex g_mutex;
+std::vector<PassPoint> g_points;
+size_t g_plant_point = 0, g_plant_offset = 0;  // the bit flips at point g_plant_point (from 1)
+uint8_t* g_planted = nullptr;
+std::atomic<size_t> g_outside_written{0};  // past a buffer, in the budget's zeroed last page
+size_t g_refused_bytes = 0, g_granted = 0, g_asked = 0;  // blocks of g_refused_bytes asked for
 testing::Rendezvous g_meeting;
 
-std::string Hex(const void* address) {
-  char text[17];
-  snprintf(text, sizeof text, "%016" PRIX64,
-           static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address)));
-  return text;
+void RecordPass(const PassPoint& point) {
+  g_meeting.Arrive();
+  auto* data = static_cast<uint8_t*>(point.data);
+  if (point.fill_value == 255 && reinterpret_cast<uintptr_t>(data) % 4096 == 0) {
+    for (size_t at = point.size; at % 4096 != 0; ++at) g_outside_written += data[at] != 0;
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_points.push_back(point);
+  if (g_points.size() == g_plant_point) *(g_planted = data + g_plant_offset) ^= 0x10;
 }
 
-class MemoryTestTest : public testing::WorkerHarness {
+class PassTest : public testing::WorkerHarness {
  protected:
   void SetUp() override {
     WorkerHarness::SetUp();
+    g_plant_point = g_refused_bytes = 0;
     g_meeting.Reset(false);
-    testing::StartRecordingPasses([](const PassPoint& point) {
-      if (point.kind == PassKind::kBusWritten && point.block == 0) g_meeting.Arrive();
-    });
-  }
-  // Flips one bit at `offset` of the block at the point of this kind, block and fill value.
-  static void Plant(PassKind kind, size_t block, unsigned value, size_t offset) {
-    testing::PlantBitFlip(
-        [=](const PassPoint& point) {
-          return point.kind == kind && point.block == block && point.fill_value == value;
-        },
-        offset, 0x10);
-  }
-  // The distinct blocks the checks ran over, in the order first seen.
-  std::vector<void*> Blocks() const {
-    std::vector<void*> blocks;
-    for (const PassPoint& point : g_seen.points) {
-      if (std::find(blocks.begin(), blocks.end(), point.data) == blocks.end()) {
-        blocks.push_back(point.data);
-      }
-    }
-    return blocks;
-  }
-  static Lines Announcements(int megabytes) {
-    const std::string mb = std::to_string(megabytes);
-    return {"Thread 0 : Allocating " + mb + "MB Memory for testing...",
-            "Thread 0 : Testing Memory Address & Data bus...",
-            "Thread 0 : Testing Memory Address & Data bus...[Done]",
-            "Thread 0 : Testing DRAM Arrays...",
-            "Thread 0 : Testing DRAM Arrays...[Done]",
-            "Thread 0 : De-allocating " + mb + "MB Memory...",
-            "Thread 0 : De-allocating " + mb + "MB Memory...[Done]"};
+    SetPassHookForTesting(&RecordPass);
+    platform::SetBudgetRefusalForTesting(
+        [](size_t bytes) { return bytes == g_refused_bytes && ++g_asked > g_granted; });
   }
 };
 
-TEST(MemoryBlockCountTest, MemSizeOverFourRoundedTowardZero) {
-  EXPECT_EQ(MemoryBlockCount(0), 0);
-  EXPECT_EQ(MemoryBlockCount(3), 0);
-  EXPECT_EQ(MemoryBlockCount(4), 1);
-  EXPECT_EQ(MemoryBlockCount(7), 1);
-  EXPECT_EQ(MemoryBlockCount(10), 2);
-  EXPECT_EQ(MemoryBlockCount(4096), 1024);
-  EXPECT_EQ(MemoryBlockCount(-3), 0);
-  EXPECT_EQ(MemoryBlockCount(-4), -1);
-  EXPECT_EQ(MemoryBlockCount(-9), -2);
-}
-
-TEST_F(MemoryTestTest, WithoutMemSizeOneBlockIsTestedWithEveryPassInOrder) {
-  EXPECT_EQ(Run(&MemoryTestThread), kWorkerCompleted);
-  EXPECT_EQ(ConsoleLines(), Announcements(4));
-  EXPECT_EQ(LogLines(), Announcements(4));
-  EXPECT_FALSE(FailureFlagRaised());
-  ASSERT_EQ(g_seen.points.size(), 2u + 256u);
-  EXPECT_EQ(g_seen.points[0].kind, PassKind::kBusWritten);
-  EXPECT_EQ(g_seen.points[1].kind, PassKind::kBusComplemented);
-  for (unsigned value = 0; value < 256; ++value) {
-    const PassPoint& point = g_seen.points[2 + value];
-    EXPECT_EQ(point.kind, PassKind::kDramFilled);
-    EXPECT_EQ(point.fill_value, value);
-    EXPECT_EQ(point.size, kMemoryBlockBytes);
-  }
-}
-
-TEST_F(MemoryTestTest, MemSizeGivesTheBlockCountAndTheMegabyteFigure) {
-  for (auto [mem_size, blocks] : {std::pair{0, 0}, {7, 1}, {10, 2}, {-3, 0}}) {
-    SCOPED_TRACE(mem_size);
-    g_seen.points.clear();
-    WriteConfig("[Memory]\nMemSize=" + std::to_string(mem_size) + "\n");
-    EXPECT_EQ(Run(&MemoryTestThread), kWorkerCompleted);
-    EXPECT_EQ(ConsoleLines(), Announcements(blocks * 4));
-    EXPECT_EQ(Blocks().size(), static_cast<size_t>(blocks));
-    // Each block gets its three bus passes, then the blocks their 256 fills in list order.
-    ASSERT_EQ(g_seen.points.size(), static_cast<size_t>(blocks) * (2 + 256));
-    if (blocks == 2) {
-      EXPECT_EQ(g_seen.points[2].kind, PassKind::kBusWritten);
-      EXPECT_EQ(g_seen.points[2].block, 1u);
-      EXPECT_EQ(g_seen.points[4 + 255].block, 0u);
-      EXPECT_EQ(g_seen.points[4 + 256].block, 1u);
-    }
-  }
-  EXPECT_FALSE(FailureFlagRaised());
-}
-
-TEST_F(MemoryTestTest, NegativeBlockCountIsAnErrorNamingTheValue) {
-  WriteConfig("[Memory]\nMemSize=-8\n");
-  EXPECT_EQ(Run(&MemoryTestThread), kWorkerFailed);
-  const std::string text =
-      "[***ERROR: Thread 0 : Allocating Memory: MemSize -8 gives a negative block count ***]";
-  EXPECT_EQ(ConsoleLines(), (Lines{"Thread 0 : Allocating -8MB Memory for testing...", text}));
-  EXPECT_EQ(LogLines().back(), text);
-  EXPECT_TRUE(FailureFlagRaised());
-  EXPECT_TRUE(g_seen.points.empty());
-  EXPECT_EQ(listener_.Drain(1000).size(), 1u);
-}
-
-int g_blocks_granted = 0;
-
-TEST_F(MemoryTestTest, ARefusedBlockIsTheAllocationErrorWithANullAddress) {
-  WriteConfig("[Memory]\nMemSize=12\n");
-  g_blocks_granted = 0;
-  platform::SetBudgetRefusalForTesting([](size_t bytes) {
-    return bytes == kMemoryBlockBytes && ++g_blocks_granted > 2;  // the third block
-  });
-  EXPECT_EQ(Run(&MemoryTestThread, 2), kWorkerFailed);
-  const std::string text = "[***ERROR: Thread 2 : Allocating Memory at 0000000000000000 ***]";
-  EXPECT_EQ(ConsoleLines(), (Lines{"Thread 2 : Allocating 12MB Memory for testing...", text}));
-  EXPECT_EQ(LogLines().back(), text);
-  EXPECT_EQ(g_blocks_granted, 3);
-  EXPECT_TRUE(g_seen.points.empty());
-}
-
-TEST_F(MemoryTestTest, AMemSizeBeyondTheRoomLeftIsRefusedAtOnce) {
-  const size_t room = platform::MemoryRoomLeft().value_or(0);
-  const size_t mem_size = (room / kMemoryBlockBytes + 16) * 4;
-  ASSERT_LT(mem_size, size_t{INT32_MAX});
-  WriteConfig("[Memory]\nMemSize=" + std::to_string(mem_size) + "\n");
-  g_blocks_granted = 0;
-  platform::SetBudgetRefusalForTesting([](size_t) {
-    ++g_blocks_granted;
-    return false;
-  });
-  EXPECT_EQ(Run(&MemoryTestThread), kWorkerFailed);
-  EXPECT_EQ(ConsoleLines().back(),
-            "[***ERROR: Thread 0 : Allocating Memory at 0000000000000000 ***]");
-  EXPECT_EQ(g_blocks_granted, 0) << "no block is taken when they cannot all fit";
-}
-
-TEST_F(MemoryTestTest, ABadWordAfterTheWritePassIsReportedAtItsAddress) {
-  WriteConfig("[Memory]\nMemSize=8\n");
-  Plant(PassKind::kBusWritten, 1, 0, 8 * 12345 + 5);
-  EXPECT_EQ(Run(&MemoryTestThread, 1), kWorkerFailed);
-  ASSERT_NE(g_seen.planted_at, nullptr);
-  const auto* word = static_cast<const uint8_t*>(g_seen.planted_at) - 5;
-  EXPECT_EQ(static_cast<const uint8_t*>(Blocks()[1]) + 8 * 12345, word);
-  const std::string text =
-      "[***ERROR Thread 1 : Occured with Data Bus test at address " + Hex(word) + " ***]";
-  EXPECT_EQ(ConsoleLines(), (Lines{"Thread 1 : Allocating 8MB Memory for testing...",
-                                   "Thread 1 : Testing Memory Address & Data bus...", text}));
-  EXPECT_EQ(LogLines().back(), text);
-  EXPECT_EQ(g_seen.points.back().kind, PassKind::kBusWritten) << "nothing after the failed pass";
-  EXPECT_TRUE(FailureFlagRaised());
-}
-
-TEST_F(MemoryTestTest, ABadComplementIsReportedAtItsAddress) {
-  for (size_t word_index : {size_t{0}, size_t{511999}}) {
-    SCOPED_TRACE(word_index);
-    g_seen.points.clear();
-    Plant(PassKind::kBusComplemented, 0, 0, 8 * word_index);
-    EXPECT_EQ(Run(&MemoryTestThread), kWorkerFailed);
-    ASSERT_NE(g_seen.planted_at, nullptr);
-    EXPECT_EQ(ConsoleLines().back(), "[***ERROR Thread 0 : Occured with Data Bus test at address " +
-                                         Hex(g_seen.planted_at) + " ***]");
-    EXPECT_EQ(ConsoleLines().size(), 3u);
-    EXPECT_EQ(g_seen.points.size(), 2u);
-  }
-}
-
-TEST_F(MemoryTestTest, ABadByteInTheDramArrayCheckIsReportedAtItsAddress) {
-  struct Case {
-    size_t block;
-    unsigned value;
-    size_t offset;
-  };
-  WriteConfig("[Memory]\nMemSize=10\n");
-  for (const Case& c : {Case{0, 0, 0}, Case{1, 200, kMemoryBlockBytes - 1}, Case{0, 255, 777}}) {
-    SCOPED_TRACE(c.value);
-    g_seen.points.clear();
-    Plant(PassKind::kDramFilled, c.block, c.value, c.offset);
-    EXPECT_EQ(Run(&MemoryTestThread), kWorkerFailed);
-    ASSERT_NE(g_seen.planted_at, nullptr);
-    EXPECT_EQ(static_cast<const uint8_t*>(Blocks()[c.block]) + c.offset, g_seen.planted_at);
-    const std::string text = "[***ERROR Thread 0 : Occured DRAM array test at address " +
-                             Hex(g_seen.planted_at) + " ***]";
-    EXPECT_EQ(ConsoleLines(), (Lines{"Thread 0 : Allocating 8MB Memory for testing...",
-                                     "Thread 0 : Testing Memory Address & Data bus...",
-                                     "Thread 0 : Testing Memory Address & Data bus...[Done]",
-                                     "Thread 0 : Testing DRAM Arrays...", text}));
-    EXPECT_EQ(LogLines().back(), text);
-    // No later fill value and no later block was tried.
-    EXPECT_EQ(g_seen.points.back().block, c.block);
-    EXPECT_EQ(g_seen.points.back().fill_value, c.value);
-  }
-}
-
-TEST_F(MemoryTestTest, TwoWorkersOnProcessorsZeroAndOneRunAtOnceAndComplete) {
+// Two workers at once. Memory: 4,096,000-byte blocks apart, bus passes of each, then fills 0 to
+// 255 of each. Cache: 91,750 bytes, then 734,003, each value read back 60 times, none past.
+TEST_F(PassTest, TwoWorkersRunEveryPassInOrderAtOnce) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "this machine has one processor";
-  WriteConfig("[Memory]\nCPU=0,1\nMemSize=8\n");
-  g_meeting.Reset(true);
-  Dispatch({"Memory", "[***ERROR: Memory Test : ", &MemoryTestThread, WorkerList::kPerProcessor});
-  for (const char* worker : {"Thread 0 : ", "Thread 1 : "}) {
-    EXPECT_NE(console_.find(std::string(worker) + "De-allocating 8MB Memory...[Done]\n"),
-              std::string::npos)
-        << console_;
+  WriteConfig("[Memory]\nCPU=0,1\nMemSize=10\n[Cache]\nCPU=0,1\n");
+  using Pass = std::tuple<PassKind, size_t, unsigned, int, size_t>;  // block, value, read-back
+  std::vector<Pass> want[2];                                         // memory, cache
+  for (size_t i = 0; i < 4; ++i) want[0].emplace_back(PassKind(i % 2), i / 2, 0, 0, 4096000);
+  for (size_t i = 0; i < 512; ++i) {
+    want[0].emplace_back(PassKind::kDramFilled, i / 256, i % 256, 0, 4096000);
   }
+  for (size_t i = 0; i < 2 * 256 * 60; ++i) {
+    want[1].emplace_back(PassKind::kCacheFilled, 0, i / 60 % 256, i % 60,
+                         i < 15360 ? 91750 : 734003);
+  }
+  for (size_t t = 0; t < 2; ++t) {
+    SCOPED_TRACE(BuiltTests()[t].section);
+    g_points.clear();
+    g_meeting.Reset(true);
+    Dispatch(BuiltTests()[t]);
+    std::vector<Pass> seen[2];
+    std::set<void*> memory;
+    std::set<std::tuple<int, size_t, void*>> blocks;  // each block's passes on its own memory
+    for (const PassPoint& p : g_points) {
+      seen[p.worker_index].emplace_back(p.kind, p.block, p.fill_value, p.read_back, p.size);
+      memory.insert(p.data);
+      blocks.emplace(p.worker_index, p.block, p.data);
+    }
+    for (const auto& worker : seen) EXPECT_EQ(worker, want[t]);
+    EXPECT_TRUE(t == 1 || (memory.size() == 4 && blocks.size() == 4)) << memory.size();
+    EXPECT_NE(console_.find(t == 0 ? "Thread 1 : Allocating 8MB" : "Thread 1 : Testing L2"),
+              std::string::npos);
+    EXPECT_TRUE(g_meeting.met()) << "each worker saw the other one running";
+  }
+  EXPECT_EQ(g_outside_written, 0u);
   EXPECT_FALSE(FailureFlagRaised());
-  EXPECT_EQ(g_seen.points.size(), 2 * 2 * (2u + 256u));
-  EXPECT_EQ(g_seen.worker_processors, (std::set<std::pair<int, int>>{{0, 0}, {1, 1}}));
-  EXPECT_TRUE(g_meeting.met()) << "each worker saw the other one running";
+}
+
+// MemSize / 4 blocks, toward zero; each error ends the worker at once ('@': the bad address).
+TEST_F(PassTest, EachErrorEndsTheWorkerAtOnceWithItsText) {
+  const std::string beyond =
+      std::to_string((platform::MemoryRoomLeft().value_or(0) / kMemoryBlockBytes * 2 + 16) * 4);
+  const std::string refused = "[***ERROR: Thread 4 : Allocating Memory at 0000000000000000 ***]",
+                    bus = "[***ERROR Thread 4 : Occured with Data Bus test at address @ ***]",
+                    dram = "[***ERROR Thread 4 : Occured DRAM array test at address @ ***]",
+                    cache = "[*** ERROR Thread 4 : Occured while allocating memory for L";
+  // Worker, MemSize, refused size, granted, asked, bad bit's offset, passes, lines, error.
+  const std::tuple<WorkerEntry, std::string, size_t, size_t, size_t, size_t, size_t, size_t,
+                   std::string>
+      cases[] = {
+          {&MemoryTestThread, "", 0, 0, 0, 0, 258, 7, ""},  // 4: one block
+          {&MemoryTestThread, "-3", 0, 0, 0, 0, 0, 7, ""},  // no block
+          {&MemoryTestThread, "-9", 4096000, 0, 0, 0, 0, 1,
+           "[***ERROR: Thread 4 : Allocating Memory: MemSize -9 gives a negative block count ***]"},
+          {&MemoryTestThread, "12", 4096000, 2, 3, 0, 0, 1, refused},    // the third block
+          {&MemoryTestThread, beyond, 4096000, 0, 0, 0, 0, 1, refused},  // before any block
+          {&MemoryTestThread, "8", 0, 0, 0, 8 * 12345 + 5, 3, 2, bus},   // block 1 written
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 8, 4, 2, bus},     // block 1 complemented
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 1, 4 + 256 + 201, 4, dram},  // 1, 200
+          {&MemoryTestThread, "8", 0, 0, 0, 777, 260, 4, dram},                    // 0, 255
+          {&CacheTestThread, "", 0, 0, 0, 91749, 78 * 60, 1,
+           "[***ERROR Thread 4 : Occured at L1 Cache ***]"},
+          {&CacheTestThread, "", 0, 0, 0, 4099, 511 * 60 + 31, 3,
+           "[***ERROR Thread 4 : Occured at L2 Cache ***]"},
+          {&CacheTestThread, "", 91750, 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
+          {&CacheTestThread, "", 734003, 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
+      };
+  for (const auto& [entry, mem_size, refused_bytes, granted, asked, offset, points, lines, text] :
+       cases) {
+    SCOPED_TRACE(mem_size + " " + text + " " + std::to_string(points));
+    ClearFailureFlag();
+    g_points.clear();
+    g_plant_point = refused_bytes == 0 && !text.empty() ? points : 0, g_plant_offset = offset;
+    g_refused_bytes = refused_bytes, g_granted = granted, g_asked = 0;
+    WriteConfig(mem_size.empty() ? "" : "[Memory]\nMemSize=" + mem_size + "\n");
+    EXPECT_EQ(Run(entry, 4), text.empty() ? kWorkerCompleted : kWorkerFailed);
+    EXPECT_EQ(ConsoleLines().size(), lines + !text.empty());
+    EXPECT_EQ(g_points.size(), points);
+    EXPECT_EQ(g_asked, asked);
+    std::string error = text;
+    if (const size_t at = error.find('@'); at != std::string::npos) {
+      char hex[17];
+      snprintf(hex, sizeof hex, "%016lX",
+               reinterpret_cast<uintptr_t>(g_planted) - (error == bus ? offset % 8 : 0));
+      error.replace(at, 1, hex);
+    }
+    if (!error.empty()) ExpectErrorReported(testing::Escaped(error));
+  }
 }
 
 }  // namespace

@@ -1,132 +1,148 @@
+// The sort test, its four sorts and its random numbers.
 #include "stress/sort_test.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <thread>
 
 #include "report/failure_flag.h"
-#include "stress/worker_frame.h"
+#include "stress/sort_algorithms.h"
+#include "stress/sort_random.h"
 #include "worker_console.h"
 
 namespace forgeval {
 namespace {
 
-const std::string kAllSteps =
-    "Starting Quick Sort test...\n"
-    "Starting Quick Sort test...[Done]\n"
-    "Starting Shell Sort test...\n"
-    "Starting Shell Sort test...[Done]\n"
-    "Starting Merge Sort test...\n"
-    "Starting Merge Sort test...[Done]\n"
-    "Starting Heap Sort test...\n"
-    "Starting Heap Sort test...[Done]\n";
+using Elements = std::vector<int64_t>;
 
-// The console lines of one worker, each with its "Thread N : " prefix.
-std::string Lines(int index, const std::string& steps) {
-  std::string lines;
-  const std::string prefix = "Thread " + std::to_string(index) + " : ";
-  size_t start = 0;
-  while (start < steps.size()) {
-    const size_t end = steps.find('\n', start);
-    lines += prefix + steps.substr(start, end + 1 - start);
-    start = end + 1;
+// std::minstd_rand from 1; fill value * -2^63 / (2^31 - 1); shuffle step i swaps a[i] and
+// a[value / ((2^31 - 1) / (i + 1))]; two workers sharing the generator lose no step.
+TEST(SortRandomTest, GeneratorFillAndShuffleFollowTheMinimalStandardGenerator) {
+  constexpr int64_t kCount = 100000;
+  Elements a(kCount), b(kCount), identity(kCount);
+  std::iota(identity.begin(), identity.end(), 0);
+  Elements want = identity, arrays[2] = {identity, identity};
+  std::minstd_rand reference(1);
+  int64_t state = 1;
+  FillSortArrays(a.data(), b.data(), kCount);
+  EXPECT_EQ(a, b);
+  for (size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(NextRandom(state), int64_t(reference()));
+    ASSERT_NEAR(double(a[i]), -double(state) * 0x1p63 / 2147483647.0, 1.0);
+    const size_t step = i + 1;  // the shuffle step that draws this value
+    if (step < a.size())
+      std::swap(want[step], want[size_t(double(state) / (2147483647.0 / double(step + 1)))]);
   }
-  return lines;
-}
-
-using SortWorkerTest = testing::WorkerConsoleTest;
-
-int g_iterations[4];
-void Count(SortKind kind, int, int64_t*, int64_t*, int64_t) {
-  ++g_iterations[static_cast<int>(kind)];
-}
-void SmallArray(int index) { RunSortTest(index, 5000, &Count); }
-
-TEST_F(SortWorkerTest, FourSortsOfFifteenIterationsPass) {
-  for (int& count : g_iterations) count = 0;
-  EXPECT_EQ(Run(&SmallArray, 3), kWorkerCompleted);
-  EXPECT_EQ(console_, Lines(3, kAllSteps));
-  for (int count : g_iterations) EXPECT_EQ(count, kSortIterations);
-  EXPECT_FALSE(FailureFlagRaised());
-}
-
-void NoElements(int index) { RunSortTest(index, 0); }
-void OneElement(int index) { RunSortTest(index, 1); }
-
-TEST_F(SortWorkerTest, EmptyAndSingleElementArraysPass) {
-  EXPECT_EQ(Run(&NoElements, 0), kWorkerCompleted);
-  EXPECT_EQ(console_, Lines(0, kAllSteps));
-  EXPECT_EQ(Run(&OneElement, 0), kWorkerCompleted);
-  EXPECT_EQ(console_, Lines(0, kAllSteps));
-}
-
-int64_t g_value1 = 0;
-int64_t g_value2 = 0;
-// Plants a difference at position 5 in the first Merge Sort iteration.
-void PlantInMerge(SortKind kind, int iteration, int64_t* a, int64_t* b, int64_t) {
-  if (kind != SortKind::kMerge || iteration != 0) return;
-  b[5] ^= 0x0000000100010001;
-  g_value1 = a[5];
-  g_value2 = b[5];
-}
-void PlantedDifference(int index) { RunSortTest(index, 1000, &PlantInMerge); }
-
-TEST_F(SortWorkerTest, ADifferenceInTheMergePhaseIsReportedAndHeapSortNeverStarts) {
-  EXPECT_EQ(Run(&PlantedDifference, 2), kWorkerFailed);
-  EXPECT_TRUE(FailureFlagRaised());
-  // "%d" shows the low 32 bits of each element as a signed number.
-  const std::string expected_error =
-      "[*** ERROR Thread 2 : Merge Sort results are inconsistent( Value1 = " +
-      std::to_string(static_cast<int32_t>(g_value1 & 0xFFFFFFFF)) +
-      ", Value2 = " + std::to_string(static_cast<int32_t>(g_value2 & 0xFFFFFFFF)) +
-      ", at 5) ***]\n";
-  EXPECT_EQ(console_, Lines(2,
-                            "Starting Quick Sort test...\n"
-                            "Starting Quick Sort test...[Done]\n"
-                            "Starting Shell Sort test...\n"
-                            "Starting Shell Sort test...[Done]\n"
-                            "Starting Merge Sort test...\n") +
-                          expected_error);
-  EXPECT_EQ(console_.find("Heap"), std::string::npos);
-}
-
-// A difference in the upper 32 bits only: both values show the same low word.
-void PlantHigh(SortKind kind, int, int64_t* a, int64_t* b, int64_t) {
-  if (kind == SortKind::kHeap) {
-    b[7] = a[7] + (int64_t{1} << 32);
-    g_value1 = a[7];
+  SharedRandom mine, shared;
+  ShuffleArray(a.data(), 1, mine);  // one element: no step
+  ShuffleArray((a = identity).data(), kCount, mine);
+  EXPECT_EQ(a, want);
+  std::thread workers[2];
+  for (int w : {0, 1})
+    workers[w] = std::thread([&, w] { ShuffleArray(arrays[w].data(), kCount, shared); });
+  for (int w : {0, 1}) {
+    workers[w].join();
+    std::sort(arrays[w].begin(), arrays[w].end());
+    EXPECT_EQ(arrays[w], identity);
   }
-}
-void HighDifference(int index) { RunSortTest(index, 100, &PlantHigh); }
-
-TEST_F(SortWorkerTest, ValuesAreShownAsTheirLow32Bits) {
-  EXPECT_EQ(Run(&HighDifference, 0), kWorkerFailed);
-  const std::string low = std::to_string(static_cast<int32_t>(g_value1 & 0xFFFFFFFF));
-  EXPECT_TRUE(
-      console_.ends_with("[*** ERROR Thread 0 : Heaps Sort results are inconsistent( "
-                         "Value1 = " +
-                         low + ", Value2 = " + low + ", at 7) ***]\n"))
-      << console_;
+  reference.discard(kCount - 2);
+  EXPECT_EQ(shared.Next(), int64_t(reference()));
 }
 
-TEST(SortTextTest, PositionIsShownInFull) {
-  EXPECT_EQ(SortInconsistencyText(1, SortKind::kQuick, -1, int64_t{1} << 31, int64_t{1} << 40),
-            "[*** ERROR Thread 1 : Quick Sort results are inconsistent( Value1 = -1, Value2 = "
-            "-2147483648, at 1099511627776) ***]");
-  EXPECT_EQ(SortInconsistencyText(0, SortKind::kShell, 5, 6, 0),
-            "[*** ERROR Thread 0 : Shell Sort results are inconsistent( Value1 = 5, Value2 = 6, "
-            "at 0) ***]");
+// Each sort against std::sort at every size to 200, where thresholds, halves and levels change.
+TEST(SortAlgorithmsTest, EachSortOrdersLikeStdSort) {
+  void (*const sorts[])(int64_t*, int64_t) = {[](int64_t* a, int64_t n) { QuickSort(a, 0, n - 1); },
+                                              &ShellSort, &MergeSort, &HeapSort};
+  std::mt19937_64 random(1);
+  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5}};
+  for (size_t n = 0; n <= 200; ++n) {
+    Elements a(n);
+    for (int64_t& value : a) value = int64_t(random() % 101) - 50;
+    inputs.push_back(a);
+    std::sort(a.begin(), a.end());
+    inputs.insert(inputs.end(), {a, Elements(a.rbegin(), a.rend()), Elements(n, -7)});
+  }
+  for (const Elements& input : inputs) {
+    Elements want = input;
+    std::sort(want.begin(), want.end());
+    for (int s = 0; s < 4; ++s) {
+      Elements a = input;
+      sorts[s](a.data(), int64_t(a.size()));
+      ASSERT_EQ(a, want) << "sort " << s << " (quick, shell, merge, heap), n " << a.size();
+    }
+  }
+  // The quick sort keeps to its range, short or long; the merge buffer comes before any move.
+  Elements a(30), want(30);
+  std::iota(a.rbegin(), a.rend(), 0);
+  std::iota(want.rbegin(), want.rend(), 0);
+  QuickSort(a.data(), 2, 8);
+  QuickSort(a.data(), 12, 27);
+  std::sort(want.begin() + 2, want.begin() + 9);
+  std::sort(want.begin() + 12, want.begin() + 28);
+  EXPECT_EQ(a, want);
+  EXPECT_THROW(MergeSort(a.data(), int64_t{1} << 45), std::bad_alloc);
+  EXPECT_EQ(a, want);
 }
 
-void TooLarge(int index) { RunSortTest(index, 3000000000u); }
+Elements g_sorted;          // the fill, sorted
+int g_calls, g_plant_call;  // hook calls so far (sort * 15 + iteration); the one that plants
+int64_t g_at, g_flip, g_values[2];
+void Body(int index) {
+  RunSortTest(index, uint32_t(g_sorted.size()),
+              [](SortKind kind, int iteration, int64_t* a, int64_t* b, int64_t n) {
+                EXPECT_EQ(int(kind) * 15 + iteration, g_calls);
+                EXPECT_TRUE(std::equal(a, a + n, g_sorted.begin(), g_sorted.end()) &&
+                            std::equal(b, b + n, g_sorted.begin(), g_sorted.end()));
+                if (g_calls++ != g_plant_call) return;
+                if (g_at + 1 < n) b[n - 1] ^= 1;  // a later difference is not the one reported
+                b[g_at] ^= g_flip;
+                g_values[0] = a[g_at], g_values[1] = b[g_at];
+              });
+}
 
-TEST_F(SortWorkerTest, ASizeBeyondASigned32BitCountIsAnError) {
-  EXPECT_EQ(Run(&TooLarge, 1), kWorkerFailed);
-  EXPECT_TRUE(FailureFlagRaised());
-  EXPECT_EQ(console_,
-            "Thread 1 : Starting Quick Sort test...\n"
-            "[*** ERROR Thread 1 : Sort ArraySize 3000000000 is out of range (0 to "
-            "2147483647) ***]\n");
+// Four sorts of 15 iterations, each shuffling both copies of the fill with the process's
+// generator; the first difference ends the worker with its sort, low 32-bit values, position.
+TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
+  const char* names[] = {"Quick Sort", "Shell Sort", "Merge Sort", "Heaps Sort"};
+  const struct {
+    size_t size;
+    int plant_call;
+    int64_t at, flip;
+  } cases[] = {{0, -1, 0, 0},
+               {5000, -1, 0, 0},
+               {1000, 0, 0, 1u << 31},
+               {1000, 30, 5, 0x100010001},
+               {1000, 59, 999, 0x7FF00000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plant_call);
+    ClearFailureFlag();
+    g_sorted.assign(c.size, 0);
+    FillSortArrays(g_sorted.data(), g_sorted.data(), int64_t(c.size));
+    std::sort(g_sorted.begin(), g_sorted.end());
+    g_calls = 0, g_plant_call = c.plant_call, g_at = c.at, g_flip = c.flip;
+    std::minstd_rand reference(uint32_t(ShuffleRandom().Next()));
+    const bool plant = c.plant_call >= 0;
+    const std::string console = testing::ConsoleOf([plant] {
+      EXPECT_EQ(RunTestWorker(2, &Body, CatchClauses::kStandard),
+                plant ? kWorkerFailed : kWorkerCompleted);
+    });
+    EXPECT_EQ(FailureFlagRaised(), plant);
+    EXPECT_EQ(g_calls, plant ? c.plant_call + 1 : 60);
+    reference.discard(size_t(g_calls) * 2 * (c.size == 0 ? 0 : c.size - 1));  // two shuffles each
+    EXPECT_EQ(ShuffleRandom().Next(), int64_t(reference()));
+    EXPECT_EQ(std::count(console.begin(), console.end(), '\n'),
+              plant ? c.plant_call / 15 * 2 + 2 : 8);
+    if (!plant) continue;
+    EXPECT_TRUE(console.ends_with(
+        "\n[*** ERROR Thread 2 : " + std::string(names[c.plant_call / 15]) +
+        " results are inconsistent( Value1 = " + std::to_string(int32_t(g_values[0])) +
+        ", Value2 = " + std::to_string(int32_t(g_values[1])) + ", at " + std::to_string(c.at) +
+        ") ***]\n"))
+        << console;
+  }
 }
 
 }  // namespace
