@@ -24,10 +24,19 @@ void SumAndDifference(C& sum, C& difference, C a, C b) {
   sum = a + b;
   difference = a - b;
 }
+// p[k] = w^k, k < r, each power from the one before.
+void Powers(C* p, C w, int64_t r) {
+  p[0] = {1.0, 0.0};
+  p[1] = w;
+  for (int64_t k = 2; k < r; ++k) p[k] = Next(p[k - 1], w);
+}
 }  // namespace
 
 struct OracleFftState {
-  double cos3m1, sin3, cos5a, cos5b, sin5a, sin5b, sin5c, inv_sqrt2;
+  static constexpr double a3 = 2.0943951023931953, a5 = 1.2566370614359172, b5 = 2 * a5;
+  double cos3m1 = cos(a3) - 1.0, sin3 = sin(a3), inv_sqrt2 = 1.0 / sqrt(2.0);
+  double cos5a = (cos(a5) + cos(b5)) * 0.5 - 1.0, cos5b = (cos(a5) - cos(b5)) * 0.5;
+  double sin5a = 0.0 - sin(a5), sin5b = 0.0 - (sin(b5) + sin(a5)), sin5c = sin(a5) - sin(b5);
   C twiddle[kTable], roots[kTable], z[kTable], odd_p[kTable / 2], odd_q[kTable / 2];
   int64_t radix[kTable + 2], span[kTable + 2], groups[kTable + 2], digit[kTable + 2];
   double x_re[kTable], x_im[kTable], y_re[kTable], y_im[kTable];
@@ -102,17 +111,13 @@ void Butterfly(OracleFftState& s, int64_t r) {
 }
 
 void Stage(OracleFftState& s, int64_t span, int64_t r, int64_t groups, double* y_re, double* y_im) {
-  s.roots[0] = {1.0, 0.0};
-  s.roots[1] = {cos(kTwoPi / static_cast<double>(r)), -sin(kTwoPi / static_cast<double>(r))};
-  for (int64_t k = 2; k < r; ++k) s.roots[k] = Next(s.roots[k - 1], s.roots[1]);
+  Powers(s.roots, {cos(kTwoPi / static_cast<double>(r)), -sin(kTwoPi / static_cast<double>(r))}, r);
   const double angle = kTwoPi / static_cast<double>(span * r);
   const C step{cos(angle), 0.0 - sin(angle)};
   C rot{1.0, 0.0};
   for (int64_t d = 0; d < span; ++d) {
     if (span > 1) {
-      s.twiddle[0] = {1.0, 0.0};
-      s.twiddle[1] = rot;
-      for (int64_t k = 2; k < r; ++k) s.twiddle[k] = Next(s.twiddle[k - 1], rot);
+      Powers(s.twiddle, rot, r);
       rot = Next(rot, step);
     }
     for (int64_t g = 0, a = d; g < groups; ++g, a += span * r) {
@@ -131,18 +136,7 @@ void Stage(OracleFftState& s, int64_t span, int64_t r, int64_t groups, double* y
 
 }  // namespace
 
-OracleFft::OracleFft() : state_(new OracleFftState()) {
-  OracleFftState& s = *state_;
-  const double a3 = 2.0943951023931953, a5 = 1.2566370614359172, b5 = 2.5132741228718345;
-  s.cos3m1 = cos(a3) - 1.0;
-  s.sin3 = sin(a3);
-  s.cos5a = (cos(a5) + cos(b5)) * 0.5 - 1.0;
-  s.cos5b = (cos(a5) - cos(b5)) * 0.5;
-  s.sin5a = 0.0 - sin(a5);
-  s.sin5b = 0.0 - (sin(b5) + sin(a5));
-  s.sin5c = sin(a5) - sin(b5);
-  s.inv_sqrt2 = 1.0 / sqrt(2.0);
-}
+OracleFft::OracleFft() : state_(new OracleFftState()) { Reset(); }
 
 OracleFft::~OracleFft() = default;
 
@@ -222,21 +216,6 @@ double OracleFft::Run(int64_t last_length) {
   double sum = 0.0;
   for (int64_t n = 1; n <= last_length; ++n) sum = Precision(n) + sum;
   return sum;
-}
-
-std::vector<std::complex<long double>> DftByDefinition(const std::vector<double>& re,
-                                                       const std::vector<double>& im) {
-  const size_t n = re.size();
-  std::vector<std::complex<long double>> out(n);
-  for (size_t k = 0; k < n; ++k) {
-    for (size_t j = 0; j < n; ++j) {
-      out[k] +=
-          std::complex<long double>(re[j], im[j]) *
-          std::polar(1.0L, -2.0L * 3.14159265358979323846264338327950288L *
-                               static_cast<long double>((j * k) % n) / static_cast<long double>(n));
-    }
-  }
-  return out;
 }
 
 }  // namespace forgeval::testing

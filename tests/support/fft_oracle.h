@@ -4,7 +4,6 @@
 #ifndef FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 #define FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 
-#include <complex>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -33,11 +32,6 @@ class OracleFft {
  private:
   std::unique_ptr<OracleFftState> state_;
 };
-
-// The discrete Fourier transform by its definition, summed in long double: the reference for
-// accuracy, as against bits.
-std::vector<std::complex<long double>> DftByDefinition(const std::vector<double>& re,
-                                                       const std::vector<double>& im);
 
 }  // namespace forgeval::testing
 
