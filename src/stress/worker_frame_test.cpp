@@ -8,9 +8,6 @@
 #include <stdexcept>
 
 #include "faults.h"
-#include "report/failure_flag.h"
-#include "run/worker_dispatch.h"
-#include "text_match.h"
 #include "worker_harness.h"
 
 namespace forgeval {
@@ -23,14 +20,13 @@ class WorkerFrameTest : public testing::WorkerHarness {
   }
 };
 
-void Progress(int index) {
-  ReportProgress(index, "Testing %s...", "DRAM Arrays");
-  ReportProgress(index, "Testing %s...[Done]", "DRAM Arrays");
-}
-
 // A progress line lost or sent elsewhere: the console, then the log, and nothing else.
 TEST_F(WorkerFrameTest, ProgressStepsGoToConsoleAndLog) {
-  EXPECT_EQ(Run(&Progress, CatchClauses::kStandard, 3), kWorkerCompleted);
+  const auto progress = [](int index) {
+    ReportProgress(index, "Testing %s...", "DRAM Arrays");
+    ReportProgress(index, "Testing %s...[Done]", "DRAM Arrays");
+  };
+  EXPECT_EQ(Run(progress, CatchClauses::kStandard, 3), kWorkerCompleted);
   EXPECT_EQ(console_,
             "Thread 3 : Testing DRAM Arrays...\nThread 3 : Testing DRAM Arrays...[Done]\n");
   EXPECT_EQ(LogLines(), ConsoleLines());
@@ -40,7 +36,7 @@ TEST_F(WorkerFrameTest, ProgressStepsGoToConsoleAndLog) {
 
 bool g_ran_after_error = false;
 
-std::string Exception(const char* name, const char* code, const char* site) {
+std::string Exception(const char* name, const char* code, const char* site = nullptr) {
   char address[16] = "0x[0-9a-f]{8}";
   if (site != nullptr) snprintf(address, sizeof address, "0x%.8x", testing::Low32(site));
   return std::string("Exception ") + name + " \\(" + code + "\\) at address " + address + "\\.";
@@ -52,56 +48,52 @@ std::string Exception(const char* name, const char* code, const char* site) {
 TEST_F(WorkerFrameTest, EveryErrorTakesTheWholeErrorPath) {
   struct Case {
     WorkerBody body;
-    CatchClauses clauses;
-    std::string console, text;
+    std::string text, console_before = "";
+    CatchClauses clauses = CatchClauses::kStandard;
   };
-  const std::string kAccess = Exception("ACCESS_VIOLATION", "0xc0000005", nullptr);
-  const CatchClauses kStandard = CatchClauses::kStandard, kAll = CatchClauses::kWithCatchAll;
   const Case cases[] = {
       {[](int index) {
          ReportProgress(index, "Faulting...");
          FaultNullRead();
          ReportProgress(index, "Faulting...[Done]");
        },
-       kStandard, "Thread 0 : Faulting...\n",
-       Exception("ACCESS_VIOLATION", "0xc0000005", FaultNullReadSite)},
-      {[](int) { FaultWrite(testing::ReadOnlyPage()); }, kStandard, "",
+       Exception("ACCESS_VIOLATION", "0xc0000005", FaultNullReadSite), "Thread 0 : Faulting...\n"},
+      {[](int) { FaultWrite(testing::ReadOnlyPage()); },
        Exception("ACCESS_VIOLATION", "0xc0000005", FaultWriteSite)},
-      {[](int) { FaultDivideByZero(); }, kStandard, "",
+      {[](int) { FaultDivideByZero(); },
        Exception("INT_DIVIDE_BY_ZERO", "0xc0000094", FaultDivideByZeroSite)},
-      {[](int) { FaultIllegalInstruction(); }, kStandard, "",
+      {[](int) { FaultIllegalInstruction(); },
        Exception("ILLEGAL_INSTRUCTION", "0xc000001d", FaultIllegalInstructionSite)},
-      {[](int) { testing::OverflowStack(); }, kStandard, "",
-       Exception("STACK_OVERFLOW", "0xc00000fd", nullptr)},
+      {[](int) { testing::OverflowStack(); }, Exception("STACK_OVERFLOW", "0xc00000fd")},
       {[](int) {  // more than any machine has, refused as the program's allocations are
          void* huge = malloc(size_t{1} << 52);
          if (huge == nullptr) throw std::bad_alloc();
          free(huge);
        },
-       kStandard, "", "Out of memory\\."},
-      {[](int) { throw std::runtime_error("other"); }, kAll, "",
-       "Error: An unexpected error occured"},
+       "Out of memory\\."},
+      {[](int) { throw std::runtime_error("other"); }, "Error: An unexpected error occured", "",
+       CatchClauses::kWithCatchAll},
       // A failed check passes the catch-all without a second error; '%' stays as written.
       {[](int index) {
          ReportProgress(index, "Checking...");
          ReportTestError("[***ERROR Thread 0 : 100% mismatch at %p ***]");
          g_ran_after_error = true;
        },
-       kAll, "Thread 0 : Checking...\n",
-       testing::Escaped("[***ERROR Thread 0 : 100% mismatch at %p ***]")},
+       testing::Escaped("[***ERROR Thread 0 : 100% mismatch at %p ***]"),
+       "Thread 0 : Checking...\n", CatchClauses::kWithCatchAll},
       {[](int index) { LogThreadMessage(index, "%s", reinterpret_cast<const char*>(16)); },
-       kStandard, "", kAccess},
+       Exception("ACCESS_VIOLATION", "0xc0000005")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     ClearFailureFlag();
     EXPECT_EQ(Run(c.body, c.clauses), kWorkerFailed);
-    EXPECT_TRUE(testing::FullMatch(console_, c.console + c.text + "\n")) << console_;
+    EXPECT_TRUE(testing::FullMatch(console_, c.console_before + c.text + "\n")) << console_;
     ExpectErrorReported(c.text);
   }
   EXPECT_FALSE(g_ran_after_error);
-  EXPECT_EQ(Run(&Progress), kWorkerCompleted);
-  EXPECT_EQ(LogLines().back(), "Thread 0 : Testing DRAM Arrays...[Done]");
+  EXPECT_EQ(Run([](int index) { ReportProgress(index, "After"); }), kWorkerCompleted);
+  EXPECT_EQ(LogLines().back(), "Thread 0 : After");
 }
 
 std::barrier<>* g_start_together = nullptr;
@@ -126,8 +118,7 @@ TEST_F(WorkerFrameTest, TwoWorkersFailingAtOnceEachReportWhole) {
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"[***ERROR Thread 0 : failed together ***]",
                                              "[***ERROR Thread 1 : failed together ***]"}));
-  for (const std::string& line : lines)
-    EXPECT_NE(Log().find(" : " + line + "\n"), std::string::npos);
+  for (const std::string& line : lines) EXPECT_NE(Log().find(" : " + line + "\n"), Log().npos);
   std::vector<std::string> datagrams = listener_.Drain(1000), more;
   while (datagrams.size() < 2 && !(more = listener_.Drain(1000)).empty()) {
     datagrams.insert(datagrams.end(), more.begin(), more.end());
