@@ -1,19 +1,16 @@
-// The fast Fourier transform test's arithmetic written plainly, one scalar operation after
-// the other exactly as the test defines it: the reference that the program's optimised
-// transform must match bit for bit. It lives in the test suite only (the unit tests and the
-// benchmarks use it); the program never runs it.
+// The fast Fourier transform test's arithmetic written plainly, one scalar operation after the
+// other: the reference the program's transform must match bit for bit. Test suite and
+// benchmarks only; the program never runs it.
 #ifndef FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 #define FORGEVAL_TESTS_SUPPORT_FFT_ORACLE_H_
 
-#include <complex>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace forgeval::testing {
 
-// The oracle's working storage (about a mebibyte): constants, tables and signal arrays.
-struct OracleFftState;
+struct OracleFftState;  // constants, tables and signal arrays (about a mebibyte)
 
 class OracleFft {
  public:
@@ -24,27 +21,17 @@ class OracleFft {
 
   // The stage radices of length n, first stage first.
   static std::vector<int64_t> Factorize(int64_t n);
-
   // Forward transform of x into y (n at most 9999).
   void Transform(int64_t n, const double* x_re, const double* x_im, double* y_re, double* y_im);
-
   // The precision figure of length n on the oracle's own signal arrays (zeroed by Reset).
   double Precision(int64_t n);
-
-  // Zeroes the signal arrays, as a new run creates them.
   void Reset();
-
   // The sum of the precision figures of lengths 1..last_length from fresh signal arrays.
   double Run(int64_t last_length);
 
  private:
   std::unique_ptr<OracleFftState> state_;
 };
-
-// The discrete Fourier transform of (re, im) by its definition, summed in long double: the
-// reference for the transform's accuracy, as against its bits.
-std::vector<std::complex<long double>> DftByDefinition(const std::vector<double>& re,
-                                                       const std::vector<double>& im);
 
 }  // namespace forgeval::testing
 

@@ -23,18 +23,15 @@ inline std::string ConsoleOf(const std::function<void()>& run) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-// A fixture whose Run starts from a clear failure flag and keeps the console of the run.
+// Run starts from a clear failure flag, returns the worker's exit code and keeps its console.
 class WorkerConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override { ClearFailureFlag(); }
-
-  // The worker's exit code; its standard output goes to console_.
   uint32_t Run(WorkerBody body, int index, CatchClauses clauses = CatchClauses::kStandard) {
     uint32_t exit_code = 0;
     console_ = ConsoleOf([&] { exit_code = RunTestWorker(index, body, clauses); });
     return exit_code;
   }
-
   std::string console_;
 };
 
