@@ -22,8 +22,7 @@ class TempDir {
 };
 
 void WriteFile(const std::string& path, const std::string& content);
-// The file's content; empty when it is missing.
-std::string ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path);  // empty when the file is missing
 bool FileExists(const std::string& path);
 
 }  // namespace forgeval::testing
