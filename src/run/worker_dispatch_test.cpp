@@ -1,13 +1,14 @@
 #include "run/worker_dispatch.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "platform/thread.h"
+#include "report/event_reporter.h"
 #include "report/run_log.h"
 #include "report/run_record.h"
 #include "run/ini_file.h"
@@ -20,10 +21,12 @@ namespace {
 
 using testing::ReadFile;
 
-std::atomic<int> g_processor[kMaxWorkersPerTest];  // where each worker ran; -1 when unpinned
+// Each worker waits until the dispatch has pinned it or said it cannot (right after its
+// start), notes where it runs (-1: unpinned), and logs lines while the others do.
+std::atomic<int> g_processor[kMaxWorkersPerTest];
 std::string g_log;
+const std::string kError = "[***ERROR: Cache Test : ";
 
-// Pinned, or said not to be, right after its start: notes where it runs, then logs lines.
 uint32_t Worker(uintptr_t index) {
   const std::string failure = "thread " + std::to_string(index) + " ***]";
   int processor = -2;  // neither within two seconds
@@ -38,9 +41,9 @@ uint32_t Worker(uintptr_t index) {
   return 0;
 }
 
-// Ten workers at most, each pinned to its processor; one the machine lacks is said while the
-// worker runs unpinned, and does not fail the run, unlike a thread that cannot start. The
-// log's lock keeps every line whole (ThreadSanitizer watches it).
+// Ten workers at most, pinned; a processor the machine lacks is said and does not fail the run,
+// unlike a thread that cannot start. Lines stay whole (ThreadSanitizer watches the log's
+// lock); a run record that cannot be written (a planted link is not followed) is said once.
 TEST(WorkerDispatchTest, PinsUpToTenWorkers) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "needs two processors";
   testing::TempDir dir;
@@ -51,42 +54,61 @@ TEST(WorkerDispatchTest, PinsUpToTenWorkers) {
   g_log = log.path();
   testing::WriteFile(dir.File("f.ini"), "[Cache]\nCPU=0\n");
   const auto dispatch = [] {
-    ClearFailureFlag();
     return testing::ConsoleOf([] {
-      DispatchTest({"Cache", "[***ERROR: Cache Test : ", &Worker, WorkerList::kPerProcessor}, 1);
+      DispatchTest({"Cache", kError.c_str(), &Worker, WorkerList::kPerProcessor}, 1);
     });
   };
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // shadow memory needs room
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh child: no thread ran before
   EXPECT_EXIT(                                     // no room left for a thread's stack
       {
-        long pages = 0;
-        sscanf(ReadFile("/proc/self/statm").c_str(), "%ld", &pages);
-        const rlim_t room = static_cast<rlim_t>(pages * getpagesize() + (2 << 20));
+        const rlim_t room = std::stoul(ReadFile("/proc/self/statm")) * 4096 + (2 << 20);
         const rlimit limit(room, room);
         setrlimit(RLIMIT_AS, &limit);
         const std::string text =
-            "[***ERROR: Cache Test : Unable to start thread 0 (Resource "
-            "temporarily unavailable) ***]\n";
+            kError + "Unable to start thread 0 (" + strerror(EAGAIN) + ") ***]\n";
         _exit(dispatch() == text && ReadFile(g_log).ends_with(text) && FailureFlagRaised() ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 #endif
   testing::WriteFile(dir.File("f.ini"), "[Cache]\nCPU=1, 0 ,,1,99,64,-1,0,0,0,0,1,x\n");
+  ASSERT_EQ(symlink("target", dir.File("r.jsonl").c_str()), 0);
   RunRecordOpen(dir.path(), "r.jsonl");
-  const std::string pin = "[***ERROR: Cache Test : Unable to set Thread Affinity mask for thread ";
-  EXPECT_EQ(dispatch(),
-            "[***ERROR: Cache Test : Only 10 workers per test, CPU entries left out: 1, x ***]\n" +
-                pin + "3 ***]\n" + pin + "4 ***]\n" + pin + "5 ***]\n");
+  ClearFailureFlag();
+  const std::string pin = kError + "Unable to set Thread Affinity mask for thread ";
+  const std::string record = "Warning: the run record " + dir.File("r.jsonl") +
+                             " cannot be written (" + strerror(ELOOP) +
+                             "); the run goes on without it\n";
+  EXPECT_EQ(dispatch(), kError + "Only 10 workers per test, CPU entries left out: 1, x ***]\n" +
+                            pin + "3 ***]\n" + pin + "4 ***]\n" + pin + "5 ***]\n" + record);
   RunRecordOpen("", "");
   EXPECT_EQ(testing::CountMatches(ReadFile(g_log), testing::Escaped(pin) + "[345] .*\n\n"), 3u);
+  EXPECT_EQ(testing::CountMatches(ReadFile(g_log), testing::Escaped(record)), 1u);
   EXPECT_EQ(testing::CountMatches(ReadFile(g_log), R"(\nThread (\d) : \1 line(?=\n))"), 1000u);
-  std::string processors, records = ReadFile(dir.File("r.jsonl"));
-  for (const auto& processor : g_processor) processors += std::to_string(processor) + " ";
-  EXPECT_EQ(processors, "1 0 1 -1 -1 -1 0 0 0 0 ");
-  EXPECT_EQ(testing::ReplaceAll(records, R"([^\n]*"processor":(\w+)[^\n]*\n)", "$1 "),
-            "1 0 1 null null null 0 0 0 0 ");
+  EXPECT_EQ(std::vector<int>(std::begin(g_processor), std::end(g_processor)),
+            (std::vector<int>{1, 0, 1, -1, -1, -1, 0, 0, 0, 0}));
   EXPECT_FALSE(FailureFlagRaised());
+  log.Open(dir.path(), "r.jsonl");  // a link planted at the log's name is not followed either
+  EXPECT_EQ(LogMessage("line"), 0);
+  RunRecordOpen(dir.path(), "u.jsonl");  // bad UTF-8 becomes U+FFFD
+  RecordWorkerEnd({"Disk", 2, 1, std::nullopt, "failed", "at \xe9t\xc3", 0.5, {}});
+  RunRecordOpen("", "");
+  EXPECT_TRUE(
+      testing::Contains(ReadFile(dir.File("u.jsonl")),
+                        R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ",.*"processor":null,)"
+                        "\"status\":\"failed\",\"error\":\"at \xef\xbf\xbdt\xef\xbf\xbd\""));
+}
+
+// The log's stamp is local time, month first; the system log's has the syslog form.
+TEST(RunLogTest, Timestamps) {
+  tm local{};
+  const time_t now = time(nullptr);
+  EXPECT_STREQ(strptime(LogTimestamp().c_str(), "%m/%d/%Y %H:%M:%S", &local), "");
+  local.tm_isdst = -1;
+  EXPECT_LE(std::abs(difftime(mktime(&local), now)), 2.0) << LogTimestamp();
+  strptime("12/06/2026 09:05:07", "%m/%d/%Y %H:%M:%S", &local);
+  EXPECT_EQ(FormatErrorEvent("100% bad\n", mktime(&local), 4242),
+            "<11>Dec  6 09:05:07 Forgeval[4242]: 100% bad\n");
 }
 
 }  // namespace

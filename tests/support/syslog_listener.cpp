@@ -1,7 +1,6 @@
 #include "syslog_listener.h"
 
 #include <poll.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,8 +11,8 @@ namespace forgeval::testing {
 
 SyslogListener::SyslogListener(std::string path) : path_(std::move(path)) {
   sockaddr_un address{AF_UNIX, {}};
-  if (path_.size() >= sizeof address.sun_path) throw std::runtime_error("path too long");
-  memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+  if (path_.copy(address.sun_path, sizeof address.sun_path) == sizeof address.sun_path)
+    throw std::runtime_error("path too long: " + path_);
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
     throw std::runtime_error("cannot bind " + path_);

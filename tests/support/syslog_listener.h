@@ -1,5 +1,4 @@
-// A unix datagram socket of the test's own, standing in for /dev/log, that collects what the
-// program sends to the system log.
+// A datagram socket of the test's own in place of /dev/log: what the program sends there.
 #ifndef FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
 #define FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
 

@@ -1,5 +1,4 @@
-// A fresh folder below /tmp for one test, removed with everything in it afterwards, and
-// small helpers to write and read the files in it.
+// A fresh folder below /tmp for one test, removed with all it holds; helpers for its files.
 #ifndef FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 #define FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 
