@@ -1,5 +1,4 @@
-// A unix datagram socket of the test's own, standing in for /dev/log, that collects what the
-// program sends to the system log.
+// A datagram socket of the test's own in place of /dev/log: what the program sends there.
 #ifndef FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
 #define FORGEVAL_TESTS_SUPPORT_SYSLOG_LISTENER_H_
 
@@ -10,16 +9,13 @@ namespace forgeval::testing {
 
 class SyslogListener {
  public:
-  // Binds a socket at `path`.
-  explicit SyslogListener(std::string path);
+  explicit SyslogListener(std::string path);  // binds a socket at `path`
   SyslogListener(const SyslogListener&) = delete;
   SyslogListener& operator=(const SyslogListener&) = delete;
   ~SyslogListener();
 
   const std::string& path() const { return path_; }
-
-  // Every datagram that has arrived, waiting up to `wait_ms` for the first one when none
-  // has arrived yet.
+  // Every datagram that has arrived, waiting up to `wait_ms` for the first when none has.
   std::vector<std::string> Drain(int wait_ms = 0);
 
  private:

@@ -1,5 +1,4 @@
-// A fresh folder below /tmp for one test, removed with everything in it afterwards, and
-// small helpers to write and read the files in it.
+// A fresh folder below /tmp for one test, removed with all it holds; helpers for its files.
 #ifndef FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 #define FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 
@@ -22,8 +21,7 @@ class TempDir {
 };
 
 void WriteFile(const std::string& path, const std::string& content);
-// The file's content; empty when it is missing.
-std::string ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path);  // empty when the file is missing
 bool FileExists(const std::string& path);
 
 }  // namespace forgeval::testing

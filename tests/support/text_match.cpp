@@ -1,59 +1,41 @@
 #include "text_match.h"
 
-#include <iterator>
 #include <regex>
 
 namespace forgeval::testing {
 
-namespace {
+using std::string;
 
-std::vector<std::string> Groups(const std::smatch& match) {
-  std::vector<std::string> groups;
-  for (size_t i = 1; i < match.size(); ++i) groups.push_back(match[i].str());
-  return groups;
-}
-
-}  // namespace
-
-bool FullMatch(const std::string& text, const std::string& pattern) {
+bool FullMatch(const string& text, const string& pattern) {
   return std::regex_match(text, std::regex(pattern));
 }
 
-bool Contains(const std::string& text, const std::string& pattern) {
+bool Contains(const string& text, const string& pattern) {
   return std::regex_search(text, std::regex(pattern));
 }
 
-std::string ReplaceAll(const std::string& text, const std::string& pattern,
-                       const std::string& replacement) {
+string ReplaceAll(const string& text, const string& pattern, const string& replacement) {
   return std::regex_replace(text, std::regex(pattern), replacement);
 }
 
-size_t CountMatches(const std::string& text, const std::string& pattern) {
-  const std::regex compiled(pattern);
-  return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), compiled),
-                                           std::sregex_iterator()));
+size_t CountMatches(const string& text, const string& pattern) {
+  return AllMatchGroups(text, pattern).size();
 }
 
-std::optional<std::vector<std::string>> MatchGroups(const std::string& text,
-                                                    const std::string& pattern) {
+std::optional<std::vector<string>> MatchGroups(const string& text, const string& pattern) {
   std::smatch match;
   if (!std::regex_match(text, match, std::regex(pattern))) return std::nullopt;
-  return Groups(match);
+  return std::vector<string>(match.begin() + 1, match.end());
 }
 
-std::vector<std::vector<std::string>> AllMatchGroups(const std::string& text,
-                                                     const std::string& pattern) {
+std::vector<std::vector<string>> AllMatchGroups(const string& text, const string& pattern) {
   const std::regex compiled(pattern);
-  std::vector<std::vector<std::string>> matches;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), compiled);
-       it != std::sregex_iterator(); ++it) {
-    matches.push_back(Groups(*it));
-  }
+  std::vector<std::vector<string>> matches;
+  for (std::sregex_iterator it(text.begin(), text.end(), compiled), end; it != end; ++it)
+    matches.emplace_back(it->begin() + 1, it->end());
   return matches;
 }
 
-std::string Escaped(const std::string& text) {
-  return ReplaceAll(text, R"([.^$|()\[\]{}*+?\\])", R"(\$&)");
-}
+string Escaped(const string& text) { return ReplaceAll(text, R"([.^$|()\[\]{}*+?\\])", R"(\$&)"); }
 
 }  // namespace forgeval::testing
