@@ -18,12 +18,9 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv,
                                const ProcessOptions& options) {
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
-  if (options.terminal) {
-    pid_ = forkpty(&out_, nullptr, nullptr, nullptr);
-  } else {
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-  }
+  if (!options.terminal && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))
+    throw std::runtime_error("pipe failed");
+  pid_ = options.terminal ? forkpty(&fds_[0], nullptr, nullptr, nullptr) : fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     if (!options.terminal) {
@@ -35,29 +32,22 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv,
     for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
     const rlimit limit{options.address_space_limit, options.address_space_limit};
     if (options.address_space_limit != 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
-    if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(126);
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
-  if (!options.terminal) {
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
+  if (options.terminal) return;
+  close(out[1]);
+  close(err[1]);
+  fds_[0] = out[0];
+  fds_[1] = err[0];
 }
 
 RunningProcess::~RunningProcess() {
-  if (!reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (out_ >= 0) close(out_);
-  if (err_ >= 0) close(err_);
+  if (!reaped_) Signal(SIGKILL), waitpid(pid_, nullptr, 0);
+  for (int fd : fds_) close(fd);
 }
 
 void RunningProcess::Signal(int signal_number) {
@@ -65,25 +55,22 @@ void RunningProcess::Signal(int signal_number) {
 }
 
 void RunningProcess::Type(const std::string& keys) {
-  if (write(out_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+  if (write(fds_[0], keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
     throw std::runtime_error("cannot type on the terminal");
 }
 
 bool RunningProcess::ReadSome(int timeout_ms) {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-  if (out_ < 0 && err_ < 0) return false;
-  if (poll(fds, 2, timeout_ms) <= 0) return true;
-  std::string* sinks[2] = {&result_.output, &result_.errors};
-  int* ends[2] = {&out_, &err_};
+  pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+  if (fds_[0] < 0 && fds_[1] < 0) return false;
+  if (poll(polled, 2, timeout_ms) <= 0) return true;
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents == 0) continue;
     char buffer[4096];
-    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+    const ssize_t got = polled[i].revents == 0 ? 0 : read(fds_[i], buffer, sizeof buffer);
     if (got > 0) {
-      sinks[i]->append(buffer, static_cast<size_t>(got));
-    } else {  // the end of a pipe, or EIO once the terminal has no program any more
-      close(fds[i].fd);
-      *ends[i] = -1;
+      (i == 0 ? result_.output : result_.errors).append(buffer, static_cast<size_t>(got));
+    } else if (polled[i].revents != 0) {  // the end of a pipe, or EIO from a terminal left
+      close(fds_[i]);
+      fds_[i] = -1;
     }
   }
   return true;
@@ -91,15 +78,14 @@ bool RunningProcess::ReadSome(int timeout_ms) {
 
 bool RunningProcess::ReadUntil(const std::string& text, size_t times, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  auto count = [&] {
-    size_t n = 0;
-    for (size_t at = output().find(text); at != std::string::npos; at = output().find(text, at + 1))
-      ++n;
-    return n;
+  auto seen = [&] {
+    size_t count = 0;
+    for (size_t at = 0; (at = output().find(text, at)) != std::string::npos; ++at) ++count;
+    return count;
   };
-  while (count() < times && std::chrono::steady_clock::now() < deadline && ReadSome(10)) {
+  while (seen() < times && std::chrono::steady_clock::now() < deadline && ReadSome(10)) {
   }
-  return count() >= times;
+  return seen() >= times;
 }
 
 bool RunningProcess::Running() {
@@ -115,8 +101,8 @@ ProcessResult RunningProcess::Wait() {
   int status = 0;
   waitpid(pid_, &status, 0);
   reaped_ = true;
-  if (WIFEXITED(status)) result_.exit_code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+  result_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result_;
 }
 
