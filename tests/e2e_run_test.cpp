@@ -31,6 +31,10 @@ const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n";
 const std::string kAllOff =
     "[Memory]\nEnabled=0\n[Cache]\nEnabled=false\n[FFT]\nEnabled=no\n"
     "[SortAlgorithms]\nEnabled=off\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n";
+// Every test off but `section`.
+std::string Off(const std::string& section) {
+  return ReplaceAll(kAllOff, "\\[" + section + "\\]\nEnabled=\\w+\n", "");
+}
 const std::string kPassed = "\nAll tests passed successfully.\n";
 const std::string kFailed = "\nError: Some of the tests failed.\n";
 const std::string kAv = "Exception ACCESS_VIOLATION (0xc0000005) at address ADDR.\n";
@@ -43,7 +47,10 @@ const std::string kRunStart =
 // "SYSTEM", durations and rates (which must be above 0) by "S"; and the lines of the workers
 // of one test, which interleave at random, put in worker order.
 std::string Normalized(const std::string& text) {
-  std::string t = ReplaceAll(text, kStamp, "@");
+  // On a terminal: lines end in CR LF, and the live status is drawn and cleared between them.
+  std::string t =
+      ReplaceAll(ReplaceAll(text, "\r\033\\[K(\\[Loop [^\\]]*\\])?|\\^C", ""), "\r\n", "\n");
+  t = ReplaceAll(t, kStamp, "@");
   t = ReplaceAll(t, "address (0x)?[0-9a-fA-F]{8,16}", "address ADDR");
   t = ReplaceAll(t, R"re("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ","run":"\d+-\d+",)re", "");
   t = ReplaceAll(t,
@@ -137,6 +144,11 @@ std::string ReportPattern(const std::string& program, const std::string& locatio
          R"(\r\nImage Base: [^]*\r\n\r\n)"
          R"(\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
 }
+// True once `condition` holds, polled every 10 ms; false after a minute.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 6000 && !condition(); ++i) usleep(10000);
+  return condition();
+}
 // The test's files in a folder: the probe file and the m- and n-files.
 std::vector<std::string> TestFilesIn(const std::string& folder) {
   std::vector<std::string> names;
@@ -195,6 +207,12 @@ struct Case {
   ProcessOptions options = {};
   const LoopMount* mount = nullptr;  // the disk test's filesystem, and the pairs it must get
   uint64_t pairs = 0;
+  // To interrupt the run: once `ready` has been shown `times` times and `settle_ms` have
+  // passed, or once `until` holds, Ctrl+C on a terminal, else the exit code's signal.
+  std::string ready = "";
+  size_t times = 1;
+  int settle_ms = 0;
+  std::function<bool()> until = nullptr;
 };
 
 // Loop counts, warnings, where the log goes, every test passing and failing, every kind of
@@ -244,9 +262,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
   const std::string illegal = "Exception ILLEGAL_INSTRUCTION (0xc000001d) at address ADDR.\n";
   const std::string bad_cell =
       "[***ERROR Thread 1 : Occured DRAM array test at address ADDR ***]\n";
-  const std::string disk =
-      "[Main]\nLoop=1\n[Memory]\nEnabled=0\n[Cache]\nEnabled=0\n[FFT]\nEnabled=0\n[SortAlgorithms]"
-      "\nEnabled=0\n[Matrix]\nEnabled=0\n[Disk]\nDrive=";
+  const std::string disk = Off("Disk") + "[Disk]\nDrive=";
   auto written = [](int n, const std::string& root, int size) {
     const std::string thread = "Thread " + std::to_string(n) + " : ";
     return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + thread +
@@ -258,6 +274,15 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
            kFailed;
   };
   const std::string drive = drive_ + "/";
+  const std::string spinning =
+      "--- Loop 1 of 2 ---\nThread 0 : Spinning...\nThread 1 : Spinning...\n";
+  auto copying = [&] {  // the copy has begun: the second file has grown
+    for (const std::string& name : TestFilesIn(drive_))
+      if (std::error_code e;
+          name[0] == 'n' && std::filesystem::file_size(drive_ + "/" + name, e) + 1 > 1)
+        return true;
+    return false;
+  };
   // clang-format off
   Case cases[] = {
     {"no log folder", "[Main]\nLoop=1\nLogFile=other.ini/run.Log\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
@@ -279,7 +304,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
          End("Matrix", 1, 1, 1, "", matrix) + RunEnd(R"("All tests passed successfully.")", 0)},
     {"errors", "[Main]\nLoop=2\n[Memory]\nCPU=0,1\nMemSize=2000000000\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0\nArraySize=3000000000\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n",
      "--- Loop 1 of 2 ---\n" + errors + "--- Loop 2 of 2 ---\n" + errors + kFailed, 1},
-    {"out of memory", "[Main]\nLoop=1\n[Memory]\nEnabled=0\n[Cache]\nEnabled=0\n[FFT]\nEnabled=0\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n[SortAlgorithms]\nCPU=0\nArraySize=200000000\n",
+    {"out of memory", "[SortAlgorithms]\nCPU=0\nArraySize=200000000\n" + Off("SortAlgorithms"),
      "--- Loop 1 of 1 ---\nThread 0 : Starting Quick Sort test...\nOut of memory.\n" + kFailed, 1, {"forgeval"}, "", "-", "forgeval.Log", {.address_space_limit = 1ull << 30}},
     {"one pair", disk + drive_ + "\nCPU=0\nSize=1\n", "--- Loop 1 of 1 ---\n" + written(0, drive, 1) + kPassed},
     {"two workers, one folder", disk + drive_ + "," + drive_ + "\nCPU=1\nSize=1\n", "--- Loop 1 of 1 ---\n" + written(0, drive, 1) + written(1, drive, 1) + kPassed},
@@ -290,6 +315,23 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10) + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
     {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10) + kPassed, 0, {"forgeval"},
      kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
+    {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
+     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true), "-", "forgeval.Log",
+     {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
+    {"SIGTERM in a pipe", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGTERM).\n", 143,
+     Probe({"Spin", "Pass"}), "", "-", "forgeval.Log", {}, nullptr, 0, "Spinning...", 2},
+    {"memory interrupted", "[Memory]\nCPU=0\nMemSize=800\n" + Off("Memory"), "--- Loop 1 of 1 ---\nThread 0 : Allocating 800MB Memory for testing...\n" +
+     Steps(0, {"Testing Memory Address & Data bus..."}) + "Thread 0 : Testing DRAM Arrays...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Testing DRAM Arrays...\n"},
+    {"transform interrupted", "[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 of 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Fast", 2, 1500},
+    {"sort interrupted", "[SortAlgorithms]\nCPU=0,1\nArraySize=20000000\n" + Off("SortAlgorithms"), "--- Loop 1 of 1 ---\nThread 0 : Starting Quick Sort test...\nThread 1 : Starting Quick Sort test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Quick", 2, 1500},
+    {"matrix interrupted", "[Matrix]\nCPU=0,1\n" + Off("Matrix"), "--- Loop 1 of 1 ---\nThread 0 : Starting Complex Matrix test...\nThread 1 : Starting Complex Matrix test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Complex", 2, 1500},
+    {"disk write interrupted", disk + drive_ + "\nSize=3\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\n\nRun interrupted (SIGINT).\n", 130, {"forgeval"}, "", "-",
+     "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
+    {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
+     "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
     {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
     {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
      Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
@@ -320,11 +362,20 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     std::filesystem::remove(dir_.File("forgeval.results.jsonl"));
     const uint64_t written_before = c.mount ? c.mount->SectorsWritten() : 0;
     const uint64_t read_before = c.mount ? c.mount->SectorsRead() : 0;
-    ProcessResult result = Run(c.ini, c.argv, c.options);
+    auto process = Start(c.ini, c.argv, c.options);
+    const bool interrupt = !c.ready.empty() || c.until;
+    EXPECT_TRUE(c.until ? WaitFor(c.until) : process->ReadUntil(c.ready, c.times))
+        << process->output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
+    const auto stopped = std::chrono::steady_clock::now();
+    if (interrupt && c.options.terminal) process->Type("\x03");
+    if (interrupt && !c.options.terminal) process->Signal(c.exit_code - 128);
+    ProcessResult result = process->Wait();
+    EXPECT_TRUE(!interrupt || std::chrono::steady_clock::now() - stopped < std::chrono::seconds(3));
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(result.signal, c.exit_code < 0 ? SIGSEGV : 0);
     EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines));
-    const bool closed = c.exit_code == 0 || c.exit_code == 1;
+    const bool closed = c.exit_code >= 0 && c.exit_code != 255;
     EXPECT_EQ(Normalized(Read(c.log)), c.log.empty() ? "" : logs[c.log] += LogOf(c.lines, closed));
     EXPECT_EQ(Datagrams(), ErrorsOf(c.lines));
     EXPECT_EQ(c.records.empty() ? "" : Normalized(Read("forgeval.results.jsonl")), c.records);
@@ -364,6 +415,56 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
       bt.output,
       R"(signal SIGSEGV[^]*\n#0 +0x[0-9a-f]+ in FaultNullRead \(\)[^]*RunTestWorker[^]*start_thread)"))
       << bt.output;
+}
+
+// Errors on a terminal wait for Enter, one prompt at a time, and the run waits for them; a
+// second Ctrl+C ends a run whose worker does not stop.
+TEST_F(ProgramTest, TerminalPromptsOneAtATimeAndASecondCtrlCEndsTheRun) {
+  const std::string prompt = "Press Enter to continue";
+  auto failing = Start("[FailedCheck]\nCPU=0,1\n", Probe({"FailedCheck"}), {.terminal = true});
+  for (size_t prompts : {1u, 2u}) {
+    ASSERT_TRUE(failing->ReadUntil(prompt, prompts)) << failing->output();
+    EXPECT_FALSE(failing->ReadUntil(prompt, prompts + 1, 0.5));
+    EXPECT_TRUE(failing->Running());
+    EXPECT_EQ(failing->output().find("tests failed"), std::string::npos);
+    failing->Type("\r");
+  }
+  const ProcessResult failed = failing->Wait();
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_EQ(CountMatches(failed.output, "planted failure \\*\\*\\*\\]"), 4u);  // lines and frames
+  EXPECT_TRUE(failed.output.ends_with("\r\nError: Some of the tests failed.\r\n")) << failed.output;
+  auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}), {.terminal = true});
+  ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+  deaf->Type("\x03");
+  EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
+  EXPECT_TRUE(deaf->Running());
+  deaf->Type("\x03");
+  EXPECT_EQ(deaf->Wait().signal, SIGINT);
+}
+
+TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
+  const ProcessResult help = Run("", {"forgeval", "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
+  for (const char* key : {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
+    EXPECT_NE(help.output.find(key), std::string::npos) << key;
+  EXPECT_EQ(Run("", {"forgeval", "-h"}).output, help.output);
+  const ProcessResult version = Run("", {"forgeval", "--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output, "Forgeval 1.3\n");
+  const ProcessResult unknown = Run("", {"forgeval", "--loop=3"});
+  EXPECT_EQ(unknown.exit_code, 2);
+  EXPECT_EQ(unknown.output, "");
+  EXPECT_TRUE(unknown.errors.starts_with("forgeval: unknown option '--loop=3'\n"));
+  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")));  // a usage error runs nothing
+}
+
+// Without a configuration file every test runs once at its full default size: minutes.
+TEST_F(ProgramTest, SoakMissingConfigurationRunsOnePassWithDefaults) {
+  const ProcessResult result = Run("", {"forgeval", dir_.File("absent.ini")});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(result.output.starts_with(kBanner + "--- Loop 1 of 1 ---\n")) << result.output;
+  EXPECT_TRUE(result.output.ends_with(kPassed)) << result.output;
 }
 
 }  // namespace
