@@ -30,11 +30,8 @@ struct ProcessOptions {
 class RunningProcess {
  public:
   RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
-  RunningProcess(const RunningProcess&) = delete;
-  RunningProcess& operator=(const RunningProcess&) = delete;
   ~RunningProcess();
 
-  pid_t pid() const { return pid_; }
   const std::string& output() const { return result_.output; }
   void Signal(int signal_number);
   void Type(const std::string& keys);  // on the terminal
