@@ -1,188 +1,465 @@
-// End-to-end runs of the real forgeval binary, copied into a folder of the test's own with a
-// configuration file written for the case, as an operator would start it.
+// End-to-end runs of the real program and of the fault probe (the program with worker bodies
+// that fault or fail on purpose, tests/support/fault_probe.cpp), each copied into a folder of
+// the test's own with a configuration written for the case, as an operator starts them: the
+// whole console, log, run record, system log and crash report of every run.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
 
-#include "program_fixture.h"
+#include "loop_mount.h"
+#include "run_process.h"
 #include "syslog_listener.h"
+#include "temp_dir.h"
 #include "text_match.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // tables name what matters
 
 namespace forgeval::testing {
 namespace {
 
-// Every test switched off, so a run shows only the driver's own lines.
-const std::string kAllDisabled =
+const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";  // of a log line
+const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n";
+const std::string kAllOff =
     "[Memory]\nEnabled=0\n[Cache]\nEnabled=false\n[FFT]\nEnabled=no\n"
     "[SortAlgorithms]\nEnabled=off\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n";
-
-std::string LogHeader() {
-  return "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t" + kStamp + "\n\n";
+// Every test off but `section`.
+std::string Off(const std::string& section) {
+  return ReplaceAll(kAllOff, "\\[" + section + "\\]\nEnabled=\\w+\n", "");
 }
-std::string LogFooter() { return "\nClosed at:\t" + kStamp + "\n" + std::string(41, '-') + "\n\n"; }
+const std::string kPassed = "\nAll tests passed successfully.\n";
+const std::string kFailed = "\nError: Some of the tests failed.\n";
+const std::string kAv = "Exception ACCESS_VIOLATION (0xc0000005) at address ADDR.\n";
+const std::string kRunStart =
+    R"({"record":"run_start","version":"1.3",SYSTEM,"configuration":"./forgeval.ini"})"
+    "\n";
 
-using EndToEndTest = ProgramTest;
-
-TEST_F(EndToEndTest, ConsoleShowsBannerPassLinesAndVerdictExactly) {
-  ProcessResult result = Run("[Main]\nLoop=3\n" + kAllDisabled);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner +
-                               "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n"
-                               "--- Loop 3 of 3 ---\n" +
-                               kPassed);
-  EXPECT_EQ(result.errors, "");
-}
-
-TEST_F(EndToEndTest, LogHasHeaderStampedLinesAndFooterAndRunsAppend) {
-  const std::string ini = "[Main]\nLoop=2\n" + kAllDisabled;
-  ASSERT_EQ(Run(ini).exit_code, 0);
-  ASSERT_EQ(Run(ini).exit_code, 0);
-  const std::string one_run = LogHeader() + "\n" + kStamp + " : --- Loop 1 of 2 ---\n\n" + kStamp +
-                              " : --- Loop 2 of 2 ---\n\n" + kStamp +
-                              " : All tests passed successfully.\n" + LogFooter();
-  EXPECT_TRUE(testing::FullMatch(Log(), one_run + one_run)) << Log();
-}
-
-TEST_F(EndToEndTest, PassCountsThatRunNoPass) {
-  // A word and -1 are not what they seem, and the run says so before it starts.
-  const std::pair<const char*, const char*> cases[] = {
-      {"0", ""},
-      {"none", "Warning: ./forgeval.ini line 2: [Main] Loop=none is read as 0\n"},
-      {"-1", "Warning: ./forgeval.ini line 2: [Main] Loop=-1 is read as 4294967295\n"},
-      {"2147483648", ""},
-  };
-  for (const auto& [loop, warning] : cases) {
-    SCOPED_TRACE(loop);
-    std::filesystem::remove(dir_.File("forgeval.Log"));
-    ProcessResult result = Run(std::string("[Main]\nLoop=") + loop + "\n" + kAllDisabled);
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.output, kBanner + warning + kPassed);
-    const std::string logged_warning = *warning ? kStamp + " : " + Escaped(warning) : "";
-    EXPECT_TRUE(FullMatch(Log(), LogHeader() + logged_warning + "\n" + kStamp +
-                                     " : All tests passed successfully.\n" + LogFooter()))
-        << Log();
+// `text` with what differs between runs replaced: log stamps by "@", fault and bad-cell
+// addresses by "ADDR", the run record's times and run names dropped, its system facts by
+// "SYSTEM", durations and rates (which must be above 0) by "S"; and the lines of the workers
+// of one test, which interleave at random, put in worker order.
+std::string Normalized(const std::string& text) {
+  // On a terminal: lines end in CR LF, and the live status is drawn and cleared between them.
+  std::string t =
+      ReplaceAll(ReplaceAll(text, "\r\033\\[K(\\[Loop [^\\]]*\\])?|\\^C", ""), "\r\n", "\n");
+  t = ReplaceAll(t, kStamp, "@");
+  t = ReplaceAll(t, "address (0x)?[0-9a-fA-F]{8,16}", "address ADDR");
+  t = ReplaceAll(t, R"re("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ","run":"\d+-\d+",)re", "");
+  t = ReplaceAll(t,
+                 R"re("host":"[^"]+","kernel":"[^"]+","processor_model":("[^"]+"|null),)re"
+                 R"re("processors_usable":[1-9]\d*,"memory_bytes":[1-9]\d*)re",
+                 "SYSTEM");
+  t = ReplaceAll(t, R"re((seconds|_per_s)":(0\.0*[1-9]|[1-9])[0-9.e+-]*)re", "$1\":S");
+  std::vector<std::pair<char, std::string>> lines;  // (worker digit or 0, line)
+  std::istringstream in(t);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find("Thread ");
+    lines.emplace_back(at == std::string::npos ? 0 : line[at + 7], line + "\n");
   }
+  for (auto run = lines.begin(); run != lines.end();) {
+    run = std::find_if(run, lines.end(), [](const auto& line) { return line.first != 0; });
+    auto end = std::find_if(run, lines.end(), [](const auto& line) { return line.first == 0; });
+    std::stable_sort(run, end, [](const auto& a, const auto& b) { return a.first < b.first; });
+    run = end;
+  }
+  t.clear();
+  for (const auto& line : lines) t += line.second;
+  return t;
 }
 
-TEST_F(EndToEndTest, MissingConfigurationRunsOnePassWithDefaults) {
-  ProcessResult result = Run("", {dir_.File("absent.ini"), "ignored", "also ignored"});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output.substr(0, kBanner.size()), kBanner);
-  EXPECT_NE(result.output.find("--- Loop 1 of 1 ---\n"), std::string::npos);
-  EXPECT_TRUE(result.output.ends_with(kPassed));
-  EXPECT_FALSE(Log().empty());
+// What a run that showed `lines` (after the banner; a line that begins with "~" goes to the
+// log only) writes on the console, in the log (with its footer when `closed`) and, for its
+// errors, to the system log; normalized.
+std::string ConsoleOf(const std::string& lines) {
+  return kBanner + ReplaceAll(lines, "(^|\n)~[^\n]*", "");
+}
+std::string LogOf(const std::string& lines, bool closed) {
+  std::string log = "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t@\n\n";
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("~")) line.erase(0, 1);
+    if (line.starts_with("--- Loop")) log += "\n";
+    log += line.empty() ? "\n" : ReplaceAll(line, "^(Thread \\d+ : )?", "$1@ : ") + "\n";
+  }
+  return log + (closed ? "\nClosed at:\t@\n" + std::string(41, '-') + "\n\n" : "");
+}
+std::string ErrorsOf(const std::string& lines) {
+  std::string errors;
+  for (const auto& found :
+       AllMatchGroups(lines, R"((^|\n)(\[\*\*\*[^\n]*|Exception [^\n]*|Out of memory\.))"))
+    errors += found[1] + "\n";
+  return Normalized(errors);
 }
 
-TEST_F(EndToEndTest, ConfigurationPathFromTheFirstArgument) {
-  const std::string other = dir_.File("other.ini");
-  WriteFile(other, "[Main]\nLoop=2\nLogFile=other.Log\n" + kAllDisabled);
-  ProcessResult result = Run("[Main]\nLoop=5\n" + kAllDisabled, {other});
-  EXPECT_NE(result.output.find("--- Loop 2 of 2 ---\n"), std::string::npos);
-  EXPECT_EQ(result.output.find("of 5"), std::string::npos);
-  EXPECT_FALSE(Log("other.Log").empty());
+// Each step and its "[Done]", shown by `worker`.
+std::string Steps(int worker, std::vector<std::string> steps) {
+  std::string text;
+  const std::string thread = "Thread " + std::to_string(worker) + " : ";
+  for (const std::string& step : steps) text += thread + step + "\n" + thread + step + "[Done]\n";
+  return text;
+}
+std::string Unknown(int line, const std::string& section) {
+  return "Warning: ./forgeval.ini line " + std::to_string(line) + ": unknown section [" + section +
+         "]\n";
+}
+std::vector<std::string> Probe(std::vector<std::string> bodies) {
+  bodies.insert(bodies.begin(), {"probe", "./forgeval.ini"});
+  return bodies;
+}
+// A worker_end record, normalized; `error` is empty for a passed worker.
+std::string End(const std::string& test, int pass, int worker, int processor,
+                const std::string& error, const std::string& figures = "{}") {
+  const std::string status =
+      error.empty()            ? R"("passed","error":null)"
+      : error == "interrupted" ? R"("interrupted","error":null)"
+                               : R"("failed","error":")" + error.substr(0, error.size() - 1) + "\"";
+  return R"({"record":"worker_end","test":")" + test + R"(","pass":)" + std::to_string(pass) +
+         R"(,"worker":)" + std::to_string(worker) + R"(,"processor":)" + std::to_string(processor) +
+         R"(,"status":)" + status + R"(,"seconds":S,"figures":)" + figures + "}\n";
+}
+std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false) {
+  return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
+         std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
+         (interrupted ? "true" : "false") + "}\n";
+}
+// One crash report (ERRORLOG.TXT) whole, as a pattern; `location` is its line on the address
+// that could not be accessed, if any. The unit tests pin each line's format.
+std::string ReportPattern(const std::string& program, const std::string& location) {
+  return R"(\r\nException handler called in SeException\.\r\n)" + Escaped(location) +
+         R"(Error occurred at \d{1,2}/\d{1,2}/\d{4} \d\d:\d\d:\d[02468]\.\r\n)" + Escaped(program) +
+         R"(, run by .+\r\nOperating system:  .+ \(.+\)\.\r\n[1-9]\d* processor\(s\), type 8664\.)"
+         R"(\r\n\d{1,3}% memory in use\.\r\n[1-9]\d* MBytes physical memory\.\r\n\d+ MBytes )"
+         R"(physical memory free\.\r\n\d+ MBytes paging file\.\r\n\d+ MBytes paging file free\.)"
+         R"(\r\n134217728 MBytes user address space\.\r\n1342\d{5} MBytes user address space )"
+         R"(free\.\r\nModule 1\r\n)" +
+         Escaped(program) +
+         R"(\r\nImage Base: [^]*\r\n\r\n)"
+         R"(\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
+}
+// True once `condition` holds, polled every 10 ms; false after a minute.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 6000 && !condition(); ++i) usleep(10000);
+  return condition();
+}
+// The test's files in a folder: the probe file and the m- and n-files.
+std::vector<std::string> TestFilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    if (FullMatch(name, R"(~temp\.tmp|[mn][A-Za-z0-9]{6}\.TMP)")) names.push_back(name);
+  }
+  return names;
 }
 
-TEST_F(EndToEndTest, LogLiesBesideTheProgramWhateverTheCurrentFolder) {
-  TempDir elsewhere;
-  ProcessOptions options;
-  options.working_dir = elsewhere.path();
-  WriteFile(elsewhere.File("forgeval.ini"),
-            "[Main]\nLoop=1\nLogFile=.\\beside.Log\n" + kAllDisabled);
-  ProcessResult result = Run("", {}, options);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_NE(Log("beside.Log").find("--- Loop 1 of 1 ---"), std::string::npos);
-  EXPECT_FALSE(FileExists(elsewhere.File("beside.Log")));
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy_file(FORGEVAL_BINARY, dir_.File("forgeval"));
+    std::filesystem::copy_file(FORGEVAL_FAULT_PROBE, dir_.File("probe"));
+    std::filesystem::create_directory(drive_);
+  }
+  // Writes `ini` as forgeval.ini and starts argv in the folder ("forgeval" or "probe" as
+  // argv[0] name the copies), with the test's system-log listener.
+  std::unique_ptr<RunningProcess> Start(const std::string& ini,
+                                        std::vector<std::string> argv = {"forgeval"},
+                                        ProcessOptions options = {}) {
+    WriteFile(dir_.File("forgeval.ini"), ini);
+    argv[0] = dir_.File(argv[0]);
+    if (options.working_dir.empty()) options.working_dir = dir_.path();
+    options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
+    return std::make_unique<RunningProcess>(argv, options);
+  }
+  ProcessResult Run(const std::string& ini, std::vector<std::string> argv = {"forgeval"},
+                    ProcessOptions options = {}) {
+    return Start(ini, std::move(argv), std::move(options))->Wait();
+  }
+  std::string Read(const std::string& name) const { return ReadFile(dir_.File(name)); }
+  // The texts that reached the system log since the last call, normalized.
+  std::string Datagrams() {
+    std::string texts;
+    for (const std::string& datagram : listener_.Drain(0))
+      texts += ReplaceAll(datagram, R"(^<11>\w{3} [ \d]\d \d\d:\d\d:\d\d Forgeval\[\d+\]: )", "");
+    return Normalized(texts);
+  }
+
+  TempDir dir_;
+  SyslogListener listener_{dir_.File("log.sock")};
+  std::string drive_ = dir_.File("drive");  // a folder for the disk test
+};
+
+struct Case {
+  const char* name;
+  std::string ini;
+  std::string lines;  // after the banner, as ConsoleOf and LogOf take them
+  int exit_code = 0;  // -1: ended by SIGSEGV
+  std::vector<std::string> argv = {"forgeval"};
+  std::string records;               // not looked at when empty
+  std::string report = "-";          // the crash report's access line; "-": no report
+  std::string log = "forgeval.Log";  // "": none written
+  ProcessOptions options = {};
+  const LoopMount* mount = nullptr;  // the disk test's filesystem, and the pairs it must get
+  uint64_t pairs = 0;
+  // To interrupt the run: once `ready` has been shown `times` times and `settle_ms` have
+  // passed, or once `until` holds, Ctrl+C on a terminal, else the exit code's signal.
+  std::string ready = "";
+  size_t times = 1;
+  int settle_ms = 0;
+  std::function<bool()> until = nullptr;
+};
+
+// Loop counts, warnings, where the log goes, every test passing and failing, every kind of
+// processor fault in a worker and in the driver, the disk test on real folders and on small,
+// full and read-only filesystems: catches a wrong verdict or exit code, a pass too many or
+// too few, a lost header, footer, stamp, system-log entry, record, crash report or dump, a
+// file left behind, and every changed console text.
+TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
+  TempDir elsewhere;  // a current folder that is not the program's
+  WriteFile(dir_.File("other.ini"), "[Main]\nLoop=2\nLogFile=other.Log\n" + kAllOff);
+  const std::string linked = dir_.File("linked");  // a link planted at the disk test's probe
+  std::filesystem::create_directory(linked);
+  std::filesystem::create_symlink(dir_.File("other.ini"), linked + "/~temp.tmp");
+  LoopMount read_only({.image_bytes = 16ull << 20, .read_only = true});
+  LoopMount small({.image_bytes = 3100ull << 20, .inodes = 64});  // under 3 GiB free
+  LoopMount big({.image_bytes = 3700ull << 20, .inodes = 64});    // room for one pair
+  const std::string memory = "Thread 0 : Allocating 8MB Memory for testing...\n" +
+                             Steps(0, {"Testing Memory Address & Data bus...",
+                                       "Testing DRAM Arrays...", "De-allocating 8MB Memory..."});
+  const std::string cache = Steps(0, {"Testing L1 Cache...", "Testing L2 Cache..."});
+  auto sort_and_matrix = [](int n) {  // in worker order, see Normalized
+    return Steps(n, {"Starting Quick Sort test...", "Starting Shell Sort test...",
+                     "Starting Merge Sort test...", "Starting Heap Sort test..."}) +
+           "Thread " + std::to_string(n) + " : Starting Complex Matrix test...\n" +
+           Steps(n, {"Verifying Complex Matrix..."});
+  };
+  auto no_memory = [](int n) {
+    const std::string thread = "Thread " + std::to_string(n) + " : ";
+    return thread + "Allocating 2000000000MB Memory for testing...\n[***ERROR: " + thread +
+           "Allocating Memory at 0000000000000000 ***]\n";
+  };
+  const std::string errors = no_memory(0) + cache +
+                             "Thread 0 : Starting Quick Sort test...\n[*** ERROR Thread 0 : Sort "
+                             "ArraySize 3000000000 is out of range (0 to 2147483647) ***]\n" +
+                             no_memory(1);
+  const std::string sorts =
+      R"({"elements":30000,"quick_sort_seconds":S,"shell_sort_seconds":S,"merge_sort_seconds":S,"heap_sort_seconds":S})";
+  // The determinant of the matrix test's 12 x 12 matrix, exact in 64-bit arithmetic.
+  const std::string matrix = R"({"order":12,"element_0_0":-8669097599543803904})";
+  const std::string memory_figures = R"({"megabytes":8,"bytes_checked":2113536000,"gb_per_s":S})";
+  std::string null_reads;
+  for (int pass : {1, 2})
+    null_reads += End("NullRead", pass, 0, 0, kAv) + End("NullRead", pass, 1, 1, kAv) +
+                  End("Pass", pass, 0, 0, "");
+  const std::string overflow = "Exception STACK_OVERFLOW (0xc00000fd) at address ADDR.\n";
+  const std::string divide = "Exception INT_DIVIDE_BY_ZERO (0xc0000094) at address ADDR.\n";
+  const std::string illegal = "Exception ILLEGAL_INSTRUCTION (0xc000001d) at address ADDR.\n";
+  const std::string bad_cell =
+      "[***ERROR Thread 1 : Occured DRAM array test at address ADDR ***]\n";
+  const std::string disk = Off("Disk") + "[Disk]\nDrive=";
+  auto written = [](int n, const std::string& root, int size) {
+    const std::string thread = "Thread " + std::to_string(n) + " : ";
+    return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + thread +
+           "Verifying written data on drive " + root + " ...\n~" + thread +
+           "Verifying written data on drive " + root + " ...[Done]\n";
+  };
+  auto cannot = [](const std::string& root) {
+    return "--- Loop 1 of 1 ---\n[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]\n" +
+           kFailed;
+  };
+  const std::string drive = drive_ + "/";
+  const std::string spinning =
+      "--- Loop 1 of 2 ---\nThread 0 : Spinning...\nThread 1 : Spinning...\n";
+  auto copying = [&] {  // the copy has begun: the second file has grown
+    for (const std::string& name : TestFilesIn(drive_))
+      if (std::error_code e;
+          name[0] == 'n' && std::filesystem::file_size(drive_ + "/" + name, e) + 1 > 1)
+        return true;
+    return false;
+  };
+  // clang-format off
+  Case cases[] = {
+    {"no log folder", "[Main]\nLoop=1\nLogFile=other.ini/run.Log\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
+    {"empty log name", "[Main]\nLoop=1\nLogFile=\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
+    {"three passes", "[Main]\nLoop=3\n" + kAllOff, "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n--- Loop 3 of 3 ---\n" + kPassed},
+    {"warnings", "[Main]\nLoop=none\n" + kAllOff + "[Cache]\nEnable=false\n",
+     "Warning: ./forgeval.ini line 2: [Main] Loop=none is read as 0\nWarning: ./forgeval.ini line 16: unknown key \"Enable\" in section [Cache]\n" + kPassed},
+    {"-1", "[Main]\nLoop=-1\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Loop=-1 is read as 4294967295\n" + kPassed},
+    {"2^31", "[Main]\nLoop=2147483648\n" + kAllOff, kPassed},
+    {"0, appended", "[Main]\nLoop=0\n" + kAllOff, kPassed},
+    {"29 characters", "[Main]\nLoop=1\nLogFile=abcdefghijklmnopqrstuvwxyz0123456789.Log\n" + kAllOff,
+     "Warning: ./forgeval.ini line 3: [Main] LogFile=abcdefghijklmnopqrstuvwxyz0123456789.Log is cut to its first 29 characters: \"abcdefghijklmnopqrstuvwxyz012\"\n--- Loop 1 of 1 ---\n" + kPassed,
+     0, {"forgeval"}, "", "-", "abcdefghijklmnopqrstuvwxyz012"},
+    {"the first argument", "", "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kPassed, 0, {"forgeval", dir_.File("other.ini"), "ignored"}, "", "-", "other.Log", {.working_dir = elsewhere.path()}},
+    {"all pass", "[Main]\nLoop=1\n[Memory]\nCPU=0\nMemSize=8\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0,1\nArraySize=30000\n[Matrix]\nCPU=0,1\n[Disk]\nEnabled=0\n",
+     "--- Loop 1 of 1 ---\n" + memory + cache + sort_and_matrix(0) + sort_and_matrix(1) + kPassed, 0, {"forgeval"},
+     kRunStart + End("Memory", 1, 0, 0, "", memory_figures) + End("Cache", 1, 0, 0, "", R"({"bytes_checked":12683566080,"gb_per_s":S})") +
+         End("SortAlgorithms", 1, 0, 0, "", sorts) + End("SortAlgorithms", 1, 1, 1, "", sorts) + End("Matrix", 1, 0, 0, "", matrix) +
+         End("Matrix", 1, 1, 1, "", matrix) + RunEnd(R"("All tests passed successfully.")", 0)},
+    {"errors", "[Main]\nLoop=2\n[Memory]\nCPU=0,1\nMemSize=2000000000\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0\nArraySize=3000000000\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n",
+     "--- Loop 1 of 2 ---\n" + errors + "--- Loop 2 of 2 ---\n" + errors + kFailed, 1},
+    {"out of memory", "[SortAlgorithms]\nCPU=0\nArraySize=200000000\n" + Off("SortAlgorithms"),
+     "--- Loop 1 of 1 ---\nThread 0 : Starting Quick Sort test...\nOut of memory.\n" + kFailed, 1, {"forgeval"}, "", "-", "forgeval.Log", {.address_space_limit = 1ull << 30}},
+    {"one pair", disk + drive_ + "\nCPU=0\nSize=1\n", "--- Loop 1 of 1 ---\n" + written(0, drive, 1) + kPassed},
+    {"two workers, one folder", disk + drive_ + "," + drive_ + "\nCPU=1\nSize=1\n", "--- Loop 1 of 1 ---\n" + written(0, drive, 1) + written(1, drive, 1) + kPassed},
+    {"no folder", disk + dir_.File("absent") + "\n", cannot(dir_.File("absent/")), 1},
+    {"a planted link", disk + linked + "\\\n", cannot(linked + "/"), 1},
+    {"a drive letter", disk + "C:\n", cannot("C:/"), 1},
+    {"read-only", disk + read_only.path() + "\n", cannot(read_only.path() + "/"), 1, {"forgeval"}, "", "-", "forgeval.Log", {}, &read_only, 0},
+    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10) + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
+    {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10) + kPassed, 0, {"forgeval"},
+     kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
+    {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
+     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true), "-", "forgeval.Log",
+     {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
+    {"SIGTERM in a pipe", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGTERM).\n", 143,
+     Probe({"Spin", "Pass"}), "", "-", "forgeval.Log", {}, nullptr, 0, "Spinning...", 2},
+    {"memory interrupted", "[Memory]\nCPU=0\nMemSize=800\n" + Off("Memory"), "--- Loop 1 of 1 ---\nThread 0 : Allocating 800MB Memory for testing...\n" +
+     Steps(0, {"Testing Memory Address & Data bus..."}) + "Thread 0 : Testing DRAM Arrays...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Testing DRAM Arrays...\n"},
+    {"transform interrupted", "[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 of 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Fast", 2, 1500},
+    {"sort interrupted", "[SortAlgorithms]\nCPU=0,1\nArraySize=20000000\n" + Off("SortAlgorithms"), "--- Loop 1 of 1 ---\nThread 0 : Starting Quick Sort test...\nThread 1 : Starting Quick Sort test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Quick", 2, 1500},
+    {"matrix interrupted", "[Matrix]\nCPU=0,1\n" + Off("Matrix"), "--- Loop 1 of 1 ---\nThread 0 : Starting Complex Matrix test...\nThread 1 : Starting Complex Matrix test...\n\nRun interrupted (SIGINT).\n",
+     130, {"forgeval"}, "", "-", "forgeval.Log", {}, nullptr, 0, "Starting Complex", 2, 1500},
+    {"disk write interrupted", disk + drive_ + "\nSize=3\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\n\nRun interrupted (SIGINT).\n", 130, {"forgeval"}, "", "-",
+     "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
+    {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
+     "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
+    {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
+    {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
+     Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
+         "--- Loop 1 of 1 ---\n" + overflow + divide + illegal + "Thread 0 : Starting Fast Fourier Transform test...\n" +
+         "Thread 0 : Fast Fourier Transform test...[Done]\n" + memory + "Thread 1 : Allocating 8MB Memory for testing...\n" +
+         Steps(1, {"Testing Memory Address & Data bus..."}) + "Thread 1 : Testing DRAM Arrays...\n" + bad_cell + kFailed,
+     1, Probe({"StackOverflow", "DivideByZero", "IllegalInstruction", "SmallTransform", "MemoryWithBadCell"}),
+     kRunStart + End("StackOverflow", 1, 0, 1, overflow) + End("DivideByZero", 1, 0, 0, divide) + End("IllegalInstruction", 1, 0, 1, illegal) +
+         // Bit-exact: the same binary gives these sums on every machine.
+         End("SmallTransform", 1, 0, 0, "", R"({"last_length":48,"sum_0":"92.572854099444157","sum_0_bits":"405724a9a43d9f80","sum_1":"92.572854099444157","sum_1_bits":"405724a9a43d9f80"})") +
+         End("Memory", 1, 0, 0, "", memory_figures) + End("Memory", 1, 1, 1, bad_cell) + RunEnd(R"("Error: Some of the tests failed.")", 1), ""},
+    {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255),
+     "Read from location 00000010 caused an access violation.\r\n"},
+    {"worker faults", "[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n",
+     Unknown(3, "NullRead") + Unknown(5, "Pass") + "--- Loop 1 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + "--- Loop 2 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + kFailed,
+     1, Probe({"NullRead", "Pass"}), kRunStart + null_reads + RunEnd(R"("Error: Some of the tests failed.")", 1), "Read from location 00000000 caused an access violation.\r\n"},
+  };
+  // clang-format on
+  std::map<std::string, std::string> logs;  // every run appends to its log
+  std::string report;
+  std::string dump;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.mount != nullptr && !c.mount->skip_reason().empty()) continue;  // no root, no loop
+    std::filesystem::remove(dir_.File("forgeval.results.jsonl"));
+    const uint64_t wrote = c.mount ? c.mount->SectorsWritten() : 0,
+                   read_back = c.mount ? c.mount->SectorsRead() : 0;
+    auto process = Start(c.ini, c.argv, c.options);
+    const bool interrupt = !c.ready.empty() || c.until;
+    EXPECT_TRUE(c.until ? WaitFor(c.until) : process->ReadUntil(c.ready, c.times))
+        << process->output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
+    const auto stopped = std::chrono::steady_clock::now();
+    if (interrupt && c.options.terminal) process->Type("\x03");
+    if (interrupt && !c.options.terminal) process->Signal(c.exit_code - 128);
+    ProcessResult result = process->Wait();
+    EXPECT_TRUE(!interrupt || std::chrono::steady_clock::now() - stopped < std::chrono::seconds(3));
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    EXPECT_EQ(result.signal, c.exit_code < 0 ? SIGSEGV : 0);
+    EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines));
+    const bool closed = c.exit_code >= 0 && c.exit_code != 255;
+    EXPECT_EQ(Normalized(Read(c.log)), c.log.empty() ? "" : logs[c.log] += LogOf(c.lines, closed));
+    EXPECT_EQ(Datagrams(), ErrorsOf(c.lines));
+    EXPECT_EQ(c.records.empty() ? "" : Normalized(Read("forgeval.results.jsonl")), c.records);
+    for (const std::string& folder : {drive_, small.path(), big.path()})
+      EXPECT_TRUE(TestFilesIn(folder).empty()) << folder;
+    if (c.mount != nullptr) {  // the pairs reached the device and were read back from it
+      sync();
+      EXPECT_EQ(((c.mount->SectorsWritten() - wrote) * 512 + (32 << 20)) >> 30, c.pairs);
+      EXPECT_GE((c.mount->SectorsRead() - read_back) * 512, c.pairs << 30);
+    }
+    // The first processor fault of a run appends one report and replaces the dump.
+    const std::string new_report = Read("ERRORLOG.TXT");
+    const std::string new_dump = Read("CRASH.DMP");
+    const bool reported = c.report != "-";
+    EXPECT_EQ(result.errors, reported ? "writing minidump\r\n" : "");
+    ASSERT_TRUE(new_report.starts_with(report));
+    EXPECT_EQ(reported, FullMatch(new_report.substr(report.size()),
+                                  ReportPattern(dir_.File(c.argv[0]), c.report)));
+    EXPECT_GE(CountMatches(new_report.substr(report.size()), "\r\nModule \\d+\r\n"),
+              reported ? 5u : 0u);
+    EXPECT_EQ(reported, new_dump != dump && new_dump.starts_with("\x7f"
+                                                                 "ELF"));
+    report = new_report;
+    dump = new_dump;
+  }
+  EXPECT_FALSE(FileExists(elsewhere.File("other.Log")) || FileExists(dir_.File("absent")) ||
+               FileExists(dir_.File("C:")));
+  EXPECT_TRUE(std::filesystem::is_symlink(linked + "/~temp.tmp"));
+  EXPECT_EQ(Read("other.ini"), "[Main]\nLoop=2\nLogFile=other.Log\n" + kAllOff);
+  // gdb opens the dump of the last run at the faulting function, with its callers.
+  const ProcessResult bt = RunProcess(
+      {"/usr/bin/gdb", "-batch", "-nx", "-ex", "bt", dir_.File("probe"), dir_.File("CRASH.DMP")},
+      {});
+  EXPECT_TRUE(Contains(
+      bt.output,
+      R"(signal SIGSEGV[^]*\n#0 +0x[0-9a-f]+ in FaultNullRead \(\)[^]*RunTestWorker[^]*start_thread)"))
+      << bt.output;
 }
 
-TEST_F(EndToEndTest, LogFileNameIsCutTo29Characters) {
-  const std::string name40 = "abcdefghijklmnopqrstuvwxyz0123456789.Log";
-  ASSERT_EQ(name40.size(), 40u);
-  ASSERT_EQ(Run("[Main]\nLogFile=" + name40 + "\n" + kAllDisabled).exit_code, 0);
-  EXPECT_TRUE(FileExists(dir_.File(name40.substr(0, 29))));
-  EXPECT_FALSE(FileExists(dir_.File(name40)));
+// Errors on a terminal wait for Enter, one prompt at a time, and the run waits for them; a
+// second Ctrl+C ends a run whose worker does not stop.
+TEST_F(ProgramTest, TerminalPromptsOneAtATimeAndASecondCtrlCEndsTheRun) {
+  const std::string prompt = "Press Enter to continue";
+  auto failing = Start("[FailedCheck]\nCPU=0,1\n", Probe({"FailedCheck"}), {.terminal = true});
+  for (size_t prompts : {1u, 2u}) {
+    ASSERT_TRUE(failing->ReadUntil(prompt, prompts)) << failing->output();
+    EXPECT_FALSE(failing->ReadUntil(prompt, prompts + 1, 0.5));
+    EXPECT_TRUE(failing->Running());
+    EXPECT_EQ(failing->output().find("tests failed"), std::string::npos);
+    failing->Type("\r");
+  }
+  ASSERT_TRUE(failing->ReadUntil("tests failed", 1, 10)) << failing->output();
+  const ProcessResult failed = failing->Wait();
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_EQ(CountMatches(failed.output, "planted failure \\*\\*\\*\\]"), 4u);  // lines and frames
+  EXPECT_TRUE(failed.output.ends_with("\r\nError: Some of the tests failed.\r\n")) << failed.output;
+  auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}), {.terminal = true});
+  ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+  deaf->Type("\x03");
+  EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
+  EXPECT_TRUE(deaf->Running());
+  deaf->Type("\x03");
+  EXPECT_EQ(deaf->Wait().signal, SIGINT);
 }
 
-TEST_F(EndToEndTest, UnwritableLogFolderLeavesTheRunUnchanged) {
-  mkdir(dir_.File("logs").c_str(), 0555);
-  ProcessOptions options;
-  options.unprivileged = true;
-  ProcessResult result =
-      Run("[Main]\nLoop=1\nLogFile=logs/run.Log\nResultFile=\n" + kAllDisabled, {}, options);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 1 ---\n" + kPassed);
-  EXPECT_FALSE(FileExists(dir_.File("logs/run.Log")));
-}
-
-TEST_F(EndToEndTest, EmptyLogFileNameWritesNoLog) {
-  ProcessResult result = Run("[Main]\nLoop=1\nLogFile=\n" + kAllDisabled);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.output, kBanner + "--- Loop 1 of 1 ---\n" + kPassed);
-  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")));
-}
-
-TEST_F(EndToEndTest, ARunWithoutErrorsSendsNothingToTheSystemLog) {
-  SyslogListener listener(dir_.File("log.sock"));
-  ProcessOptions options;
-  options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener.path());
-  EXPECT_EQ(Run("[Main]\nLoop=2\n" + kAllDisabled, {}, options).exit_code, 0);
-  EXPECT_TRUE(listener.Drain(100).empty());
-}
-
-TEST_F(EndToEndTest, HelpVersionAndUnknownOptions) {
-  ProcessResult help = RunProcess({program_, "--help"}, {});
+TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
+  const ProcessResult help = Run("", {"forgeval", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
-  for (const char* key :
-       {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "Size", "130"}) {
+  for (const char* key : {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
     EXPECT_NE(help.output.find(key), std::string::npos) << key;
-  }
-  EXPECT_EQ(RunProcess({program_, "-h"}, {}).output, help.output);
-  ProcessResult version = RunProcess({program_, "--version"}, {});
+  EXPECT_EQ(Run("", {"forgeval", "-h"}).output, help.output);
+  const ProcessResult version = Run("", {"forgeval", "--version"});
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.output, "Forgeval 1.3\n");
-  ProcessResult unknown = RunProcess({program_, "--loop=3"}, {});
+  const ProcessResult unknown = Run("", {"forgeval", "--loop=3"});
   EXPECT_EQ(unknown.exit_code, 2);
   EXPECT_EQ(unknown.output, "");
   EXPECT_TRUE(unknown.errors.starts_with("forgeval: unknown option '--loop=3'\n"));
-  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log"))) << "a usage error runs nothing";
+  EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")));  // a usage error runs nothing
 }
 
-TEST_F(EndToEndTest, ConfigurationMistakesAreWarnedOnConsoleAndLog) {
-  ProcessResult result = Run("[Main]\nLoop=one\n" + kAllDisabled + "[Cache]\nEnable=false\n");
-  const std::string file = "./forgeval.ini";  // the default path, as the program reads it
-  const std::string loop = "Warning: " + file + " line 2: [Main] Loop=one is read as 0\n";
-  const std::string enable =
-      "Warning: " + file + " line 16: unknown key \"Enable\" in section [Cache]\n";
-  EXPECT_EQ(result.output, kBanner + loop + enable + kPassed);
-  EXPECT_NE(Log().find(" : " + loop), std::string::npos) << Log();
-  EXPECT_NE(Log().find(" : " + enable), std::string::npos);
-}
-
-// The shipped file, the manual page and the README name every key the program reads.
-TEST_F(EndToEndTest, EveryKeyIsShippedAndDocumented) {
-  const std::string source = FORGEVAL_SOURCE_DIR;
-  const std::string shipped = ReadFile(source + "/forgeval.ini");
-  const std::string manual = ReadFile(source + "/docs/forgeval.1");
-  const std::string readme = ReadFile(source + "/README.md");
-  const std::vector<std::pair<const char*, std::vector<const char*>>> sections = {
-      {"Main", {"LogFile", "Loop", "ResultFile"}},
-      {"Memory", {"Enabled", "CPU", "MemSize"}},
-      {"Cache", {"Enabled", "CPU"}},
-      {"FFT", {"Enabled", "CPU"}},
-      {"SortAlgorithms", {"Enabled", "CPU", "ArraySize"}},
-      {"Matrix", {"Enabled", "CPU"}},
-      {"Disk", {"Enabled", "CPU", "Drive", "Size"}}};
-  for (const auto& [section, keys] : sections) {
-    EXPECT_NE(shipped.find("[" + std::string(section) + "]"), std::string::npos) << section;
-    EXPECT_NE(manual.find("[" + std::string(section) + "]"), std::string::npos) << section;
-    for (const char* key : keys) {
-      EXPECT_NE(shipped.find("\n" + std::string(key) + "="), std::string::npos) << key;
-      EXPECT_NE(manual.find(std::string(key) + "="), std::string::npos) << key;
-      EXPECT_NE(readme.find("| " + std::string(section) + " | " + key + " |"), std::string::npos)
-          << section << " " << key;
-    }
-  }
+// Without a configuration file every test runs once at its full default size: minutes.
+TEST_F(ProgramTest, SoakMissingConfigurationRunsOnePassWithDefaults) {
+  const ProcessResult result = Run("", {"forgeval", dir_.File("absent.ini")});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(result.output.starts_with(kBanner + "--- Loop 1 of 1 ---\n")) << result.output;
+  EXPECT_TRUE(result.output.ends_with(kPassed)) << result.output;
 }
 
 }  // namespace
