@@ -1,9 +1,12 @@
 // The memory and cache tests' passes against reference loops over the same page-aligned,
-// budgeted block, measured in one run:
-//   - DRAM array check of one block (256 fills, 256 read-backs) against memset plus a plain
-//     AVX2 equality sweep, and against a byte-by-byte volatile loop for scale;
+// budgeted block, measured in one run, on one worker and on two at once:
+//   - DRAM array check of one block (256 fills, 256 read-backs) against plain AVX2 streaming
+//     fills plus a plain AVX2 equality sweep (the target: as fast), against memset plus the
+//     same sweep (ordinary stores keep the block in the caches: the test must be slower than
+//     that, or it is not reaching the memory), and against a byte-by-byte volatile loop for
+//     scale;
 //   - address and data bus check of one block against the same three sweeps written as plain
-//     AVX2 loops;
+//     AVX2 loops, with streaming and with ordinary stores;
 //   - each cache phase (256 fills, 60 read-backs each) against memset plus the plain sweep.
 // bench/memory_ratios.py runs these with repetitions and prints the ratios of the medians.
 #include <benchmark/benchmark.h>
@@ -38,23 +41,45 @@ PLAIN_AVX2 const uint8_t* PlainAvx2Sweep(const uint8_t* data, size_t size, uint8
   return nullptr;
 }
 
-PLAIN_AVX2 void PlainAvx2Write(uint64_t* words, size_t count) {
-  __m256i next = _mm256_set_epi64x(4, 3, 2, 1);
-  for (size_t i = 0; i + 4 <= count; i += 4) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + i), next);
-    next = _mm256_add_epi64(next, _mm256_set1_epi64x(4));
+// One 32-byte store at an aligned address: streaming (around the caches) or ordinary.
+template <bool kStreaming>
+PLAIN_AVX2 void Store(void* at, __m256i value) {
+  if constexpr (kStreaming) {
+    _mm256_stream_si256(static_cast<__m256i*>(at), value);
+  } else {
+    _mm256_store_si256(static_cast<__m256i*>(at), value);
   }
 }
 
+// The fill of a page-aligned block whose size is a multiple of 32.
+template <bool kStreaming>
+PLAIN_AVX2 void PlainAvx2Fill(uint8_t* data, size_t size, uint8_t value) {
+  const __m256i fill = _mm256_set1_epi8(static_cast<char>(value));
+  for (size_t at = 0; at + 32 <= size; at += 32) Store<kStreaming>(data + at, fill);
+  if (kStreaming) _mm_sfence();
+}
+
+template <bool kStreaming>
+PLAIN_AVX2 void PlainAvx2Write(uint64_t* words, size_t count) {
+  __m256i next = _mm256_set_epi64x(4, 3, 2, 1);
+  for (size_t i = 0; i + 4 <= count; i += 4) {
+    Store<kStreaming>(words + i, next);
+    next = _mm256_add_epi64(next, _mm256_set1_epi64x(4));
+  }
+  if (kStreaming) _mm_sfence();
+}
+
+template <bool kStreaming>
 PLAIN_AVX2 const uint64_t* PlainAvx2CheckAndComplement(uint64_t* words, size_t count) {
   __m256i expected = _mm256_set_epi64x(4, 3, 2, 1);
   for (size_t i = 0; i + 4 <= count; i += 4) {
     auto* at = reinterpret_cast<__m256i*>(words + i);
     const __m256i equal = _mm256_cmpeq_epi64(_mm256_loadu_si256(at), expected);
     if (_mm256_movemask_epi8(equal) != -1) return words + i;
-    _mm256_storeu_si256(at, _mm256_xor_si256(expected, _mm256_set1_epi64x(-1)));
+    Store<kStreaming>(at, _mm256_xor_si256(expected, _mm256_set1_epi64x(-1)));
     expected = _mm256_add_epi64(expected, _mm256_set1_epi64x(4));
   }
+  if (kStreaming) _mm_sfence();
   return nullptr;
 }
 
@@ -88,14 +113,20 @@ void BM_DramArrayCheck(benchmark::State& state) {
   }
   SetBytes(state, 2 * 256 * forgeval::kMemoryBlockBytes);
 }
-BENCHMARK(BM_DramArrayCheck)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DramArrayCheck)->Unit(benchmark::kMillisecond)->Threads(1)->Threads(2)->UseRealTime();
 
+// The argument: 1 for streaming fills, 0 for memset (ordinary stores).
 void BM_DramArrayReference(benchmark::State& state) {
   auto block = Block(forgeval::kMemoryBlockBytes, state);
   auto* data = static_cast<uint8_t*>(block.data());
+  const bool streaming = state.range(0) != 0;
   for (auto _ : state) {
     for (unsigned value = 0; value <= 255; ++value) {
-      memset(data, static_cast<int>(value), forgeval::kMemoryBlockBytes);
+      if (streaming) {
+        PlainAvx2Fill<true>(data, forgeval::kMemoryBlockBytes, static_cast<uint8_t>(value));
+      } else {
+        memset(data, static_cast<int>(value), forgeval::kMemoryBlockBytes);
+      }
       CompilerBarrier(data);
       const uint8_t* bad =
           PlainAvx2Sweep(data, forgeval::kMemoryBlockBytes, static_cast<uint8_t>(value));
@@ -105,7 +136,13 @@ void BM_DramArrayReference(benchmark::State& state) {
   }
   SetBytes(state, 2 * 256 * forgeval::kMemoryBlockBytes);
 }
-BENCHMARK(BM_DramArrayReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DramArrayReference)
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // For scale only: the byte loop a literal reading of the check would compile to.
 void BM_DramArrayVolatileByteLoop(benchmark::State& state) {
@@ -135,21 +172,37 @@ void BM_AddressDataBusCheck(benchmark::State& state) {
   }
   SetBytes(state, 4 * forgeval::kMemoryBlockBytes);
 }
-BENCHMARK(BM_AddressDataBusCheck)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddressDataBusCheck)
+    ->Unit(benchmark::kMicrosecond)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
+template <bool kStreaming>
+void BusReference(uint64_t* words) {
+  PlainAvx2Write<kStreaming>(words, forgeval::kMemoryBlockWords);
+  CompilerBarrier(words);
+  benchmark::DoNotOptimize(
+      PlainAvx2CheckAndComplement<kStreaming>(words, forgeval::kMemoryBlockWords));
+  CompilerBarrier(words);
+  benchmark::DoNotOptimize(PlainAvx2ComplementCheck(words, forgeval::kMemoryBlockWords));
+}
+
+// The argument: 1 for streaming stores, 0 for ordinary stores.
 void BM_AddressDataBusReference(benchmark::State& state) {
   auto block = Block(forgeval::kMemoryBlockBytes, state);
   auto* words = static_cast<uint64_t*>(block.data());
-  for (auto _ : state) {
-    PlainAvx2Write(words, forgeval::kMemoryBlockWords);
-    CompilerBarrier(words);
-    benchmark::DoNotOptimize(PlainAvx2CheckAndComplement(words, forgeval::kMemoryBlockWords));
-    CompilerBarrier(words);
-    benchmark::DoNotOptimize(PlainAvx2ComplementCheck(words, forgeval::kMemoryBlockWords));
-  }
+  const bool streaming = state.range(0) != 0;
+  for (auto _ : state) streaming ? BusReference<true>(words) : BusReference<false>(words);
   SetBytes(state, 4 * forgeval::kMemoryBlockBytes);
 }
-BENCHMARK(BM_AddressDataBusReference)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddressDataBusReference)
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // --- Cache phases; the argument is the buffer size ---
 

@@ -2,7 +2,10 @@
 // of 91,750 bytes, 0.7 x 128 KiB) and one for the second-level cache (734,003 bytes,
 // 0.7 x 1 MiB). In each phase, for each byte value 0 to 255, the buffer is filled with the
 // value and read back sixty times, every byte compared with it. The first byte that differs
-// ends the worker through the error path. The sizes are fixed; nothing configures them.
+// ends the worker through the error path. Nothing configures the sizes, but a phase whose
+// fixed size does not fit the data cache of its level on the worker's processor (an L1 data
+// cache of 32 or 48 KiB holds no 91,750 bytes) uses three quarters of that cache instead, so
+// each phase runs in the cache it names.
 //
 // Each phase: allocate its buffer (failure: its allocation text, before any announcement of
 // the phase), announce "Testing L1 Cache..." (or L2), run the fills and read-backs, release
@@ -14,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace forgeval {
 
@@ -23,6 +27,10 @@ inline constexpr int kCacheReadBacks = 60;
 
 // The worker entry: the argument is the worker index.
 uint32_t CacheTestThread(uintptr_t argument);
+
+// A phase's buffer size: `fixed_bytes` when it fits a cache of `cache_bytes` (or the cache's
+// size is unknown), otherwise three quarters of the cache.
+size_t CacheBufferBytes(size_t fixed_bytes, std::optional<uint64_t> cache_bytes);
 
 // One phase's fills and read-backs over `data`: every fill value, sixty read-backs each. The
 // first byte that read back wrong, or null. Stops the worker between fill values when it is

@@ -7,10 +7,17 @@
 //
 // The check-and-complement pass must not complement a word before it has been checked, so its
 // wide loop checks a whole step and only then stores the complements of that step.
+//
+// Streaming vector stores need an address aligned to the vector's width (a misaligned one
+// faults), so the wide store loops start at the first aligned element; the words before it and
+// after the last whole vector are streamed one at a time (movnti), the bytes stored plainly.
+// Every kernel that stores ends with a store fence, so its streaming stores have reached the
+// memory system before the read-back.
 #include "stress/compare_kernels.h"
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -18,6 +25,18 @@ namespace forgeval {
 namespace {
 
 // --- Scalar loops: the portable kernels' ends, and what the wide kernels finish with. ---
+
+// The elements of `element` bytes before the first address of `data` aligned to `align`
+// bytes, at most `count`: all of them when no element is aligned.
+size_t HeadBefore(const void* data, size_t element, size_t align, size_t count) {
+  const auto address = reinterpret_cast<uintptr_t>(data);
+  if (address % element != 0) return count;
+  return std::min(count, (align - address % align) % align / element);
+}
+
+void StreamWord(uint64_t* at, uint64_t value) {
+  _mm_stream_si64(reinterpret_cast<long long*>(at), static_cast<long long>(value));
+}
 
 const uint8_t* FindByteMismatchFrom(const uint8_t* data, size_t at, size_t size, uint8_t value) {
   for (; at < size; ++at) {
@@ -27,15 +46,27 @@ const uint8_t* FindByteMismatchFrom(const uint8_t* data, size_t at, size_t size,
 }
 
 void WriteIndexWordsFrom(uint64_t* words, size_t i, size_t count) {
-  for (; i < count; ++i) words[i] = i + 1;
+  for (; i < count; ++i) StreamWord(words + i, i + 1);
 }
 
 const uint64_t* CheckAndComplementFrom(uint64_t* words, size_t i, size_t count) {
   for (; i < count; ++i) {
     if (words[i] != i + 1) return words + i;
-    words[i] = ~(i + 1);
+    StreamWord(words + i, ~(i + 1));
   }
   return nullptr;
+}
+
+// The plain stores of a streaming fill: the bytes before the first address aligned to `width`
+// (returns where the wide loop starts) and, with FillTail, the bytes after the last whole vector.
+size_t FillHead(uint8_t* data, size_t size, uint8_t value, size_t width) {
+  const size_t head = HeadBefore(data, 1, width, size);
+  memset(data, value, head);
+  return head;
+}
+
+void FillTail(uint8_t* data, size_t at, size_t size, uint8_t value) {
+  memset(data + at, value, size - at);
 }
 
 const uint64_t* FindComplementMismatchFrom(const uint64_t* words, size_t i, size_t count) {
@@ -65,12 +96,24 @@ const uint8_t* FindByteMismatchPortable(const uint8_t* data, size_t size, uint8_
   return FindByteMismatchFrom(data, at, size, value);
 }
 
+// SSE2 is part of every x86-64 processor: the portable fill streams 16 bytes at a time.
+void FillBytesPortable(uint8_t* data, size_t size, uint8_t value) {
+  const __m128i fill = _mm_set1_epi8(static_cast<char>(value));
+  size_t at = FillHead(data, size, value, 16);
+  for (; at + 16 <= size; at += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(data + at), fill);
+  FillTail(data, at, size, value);
+  _mm_sfence();
+}
+
 void WriteIndexWordsPortable(uint64_t* words, size_t count) {
   WriteIndexWordsFrom(words, 0, count);
+  _mm_sfence();
 }
 
 const uint64_t* CheckAndComplementPortable(uint64_t* words, size_t count) {
-  return CheckAndComplementFrom(words, 0, count);
+  const uint64_t* bad = CheckAndComplementFrom(words, 0, count);
+  _mm_sfence();
+  return bad;
 }
 
 const uint64_t* FindComplementMismatchPortable(const uint64_t* words, size_t count) {
@@ -85,8 +128,23 @@ FORGEVAL_AVX2 __m256i Load256(const void* at) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(at));
 }
 
-FORGEVAL_AVX2 void Store256(void* at, __m256i value) {
-  _mm256_storeu_si256(static_cast<__m256i*>(at), value);
+// A streaming store; `at` is aligned to 32 bytes.
+FORGEVAL_AVX2 void Stream256(void* at, __m256i value) {
+  _mm256_stream_si256(static_cast<__m256i*>(at), value);
+}
+
+FORGEVAL_AVX2 void FillBytesAvx2(uint8_t* data, size_t size, uint8_t value) {
+  const __m256i fill = _mm256_set1_epi8(static_cast<char>(value));
+  size_t at = FillHead(data, size, value, 32);
+  for (; at + 32 <= size; at += 32) Stream256(data + at, fill);
+  FillTail(data, at, size, value);
+  _mm_sfence();
+}
+
+// The index values i + 1 .. i + 4.
+FORGEVAL_AVX2 __m256i IndexValues256(size_t i) {
+  const auto first = static_cast<long long>(i + 1);
+  return _mm256_set_epi64x(first + 3, first + 2, first + 1, first);
 }
 
 FORGEVAL_AVX2 const uint8_t* FindByteMismatchAvx2(const uint8_t* data, size_t size, uint8_t value) {
@@ -109,14 +167,16 @@ FORGEVAL_AVX2 const uint8_t* FindByteMismatchAvx2(const uint8_t* data, size_t si
 }
 
 FORGEVAL_AVX2 void WriteIndexWordsAvx2(uint64_t* words, size_t count) {
-  __m256i next = _mm256_set_epi64x(4, 3, 2, 1);
+  size_t i = HeadBefore(words, 8, 32, count);
+  WriteIndexWordsFrom(words, 0, i);
+  __m256i next = IndexValues256(i);
   const __m256i step = _mm256_set1_epi64x(4);
-  size_t i = 0;
   for (; i + 4 <= count; i += 4) {
-    Store256(words + i, next);
+    Stream256(words + i, next);
     next = _mm256_add_epi64(next, step);
   }
   WriteIndexWordsFrom(words, i, count);
+  _mm_sfence();
 }
 
 // The words i .. i + 15 against the values in `first` (i + 1 .. i + 4) and its three successors.
@@ -137,24 +197,27 @@ FORGEVAL_AVX2 const uint64_t* CheckAndComplementAvx2(uint64_t* words, size_t cou
   const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i four = _mm256_set1_epi64x(4);
   const __m256i sixteen = _mm256_set1_epi64x(16);
-  __m256i first = _mm256_set_epi64x(4, 3, 2, 1);
-  size_t i = 0;
-  for (; i + 16 <= count; i += 16) {
+  size_t i = HeadBefore(words, 8, 32, count);
+  const uint64_t* bad = CheckAndComplementFrom(words, 0, i);
+  __m256i first = IndexValues256(i);
+  for (; bad == nullptr && i + 16 <= count; i += 16) {
     if (StepDiffersAvx2(words + i, first, _mm256_setzero_si256())) break;
     __m256i value = first;
     for (size_t part = 0; part < 16; part += 4) {
-      Store256(words + i + part, _mm256_xor_si256(value, ones));
+      Stream256(words + i + part, _mm256_xor_si256(value, ones));
       value = _mm256_add_epi64(value, four);
     }
     first = _mm256_add_epi64(first, sixteen);
   }
-  return CheckAndComplementFrom(words, i, count);
+  if (bad == nullptr) bad = CheckAndComplementFrom(words, i, count);
+  _mm_sfence();
+  return bad;
 }
 
 FORGEVAL_AVX2 const uint64_t* FindComplementMismatchAvx2(const uint64_t* words, size_t count) {
   const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i sixteen = _mm256_set1_epi64x(16);
-  __m256i first = _mm256_set_epi64x(4, 3, 2, 1);
+  __m256i first = IndexValues256(0);
   size_t i = 0;
   for (; i + 16 <= count; i += 16) {
     if (StepDiffersAvx2(words + i, first, ones)) break;
@@ -168,6 +231,25 @@ FORGEVAL_AVX2 const uint64_t* FindComplementMismatchAvx2(const uint64_t* words, 
 #define FORGEVAL_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 FORGEVAL_AVX512 __m512i Load512(const void* at) { return _mm512_loadu_si512(at); }
+
+// A streaming store; `at` is aligned to 64 bytes.
+FORGEVAL_AVX512 void Stream512(void* at, __m512i value) {
+  _mm512_stream_si512(static_cast<__m512i*>(at), value);
+}
+
+FORGEVAL_AVX512 void FillBytesAvx512(uint8_t* data, size_t size, uint8_t value) {
+  const __m512i fill = _mm512_set1_epi8(static_cast<char>(value));
+  size_t at = FillHead(data, size, value, 64);
+  for (; at + 64 <= size; at += 64) Stream512(data + at, fill);
+  FillTail(data, at, size, value);
+  _mm_sfence();
+}
+
+// The index values i + 1 .. i + 8.
+FORGEVAL_AVX512 __m512i IndexValues512(size_t i) {
+  const auto first = static_cast<long long>(i + 1);
+  return _mm512_add_epi64(_mm512_set1_epi64(first), _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+}
 
 FORGEVAL_AVX512 const uint8_t* FindByteMismatchAvx512(const uint8_t* data, size_t size,
                                                       uint8_t value) {
@@ -195,14 +277,16 @@ FORGEVAL_AVX512 const uint8_t* FindByteMismatchAvx512(const uint8_t* data, size_
 }
 
 FORGEVAL_AVX512 void WriteIndexWordsAvx512(uint64_t* words, size_t count) {
-  __m512i next = _mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1);
+  size_t i = HeadBefore(words, 8, 64, count);
+  WriteIndexWordsFrom(words, 0, i);
+  __m512i next = IndexValues512(i);
   const __m512i step = _mm512_set1_epi64(8);
-  size_t i = 0;
   for (; i + 8 <= count; i += 8) {
-    _mm512_storeu_si512(words + i, next);
+    Stream512(words + i, next);
     next = _mm512_add_epi64(next, step);
   }
   WriteIndexWordsFrom(words, i, count);
+  _mm_sfence();
 }
 
 // The words i .. i + 31 against the values in `first` (i + 1 .. i + 8) and its three successors,
@@ -224,24 +308,27 @@ FORGEVAL_AVX512 const uint64_t* CheckAndComplementAvx512(uint64_t* words, size_t
   const __m512i ones = _mm512_set1_epi64(-1);
   const __m512i eight = _mm512_set1_epi64(8);
   const __m512i thirty_two = _mm512_set1_epi64(32);
-  __m512i first = _mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1);
-  size_t i = 0;
-  for (; i + 32 <= count; i += 32) {
+  size_t i = HeadBefore(words, 8, 64, count);
+  const uint64_t* bad = CheckAndComplementFrom(words, 0, i);
+  __m512i first = IndexValues512(i);
+  for (; bad == nullptr && i + 32 <= count; i += 32) {
     if (StepDiffersAvx512(words + i, first, _mm512_setzero_si512())) break;
     __m512i value = first;
     for (size_t part = 0; part < 32; part += 8) {
-      _mm512_storeu_si512(words + i + part, _mm512_xor_si512(value, ones));
+      Stream512(words + i + part, _mm512_xor_si512(value, ones));
       value = _mm512_add_epi64(value, eight);
     }
     first = _mm512_add_epi64(first, thirty_two);
   }
-  return CheckAndComplementFrom(words, i, count);
+  if (bad == nullptr) bad = CheckAndComplementFrom(words, i, count);
+  _mm_sfence();
+  return bad;
 }
 
 FORGEVAL_AVX512 const uint64_t* FindComplementMismatchAvx512(const uint64_t* words, size_t count) {
   const __m512i ones = _mm512_set1_epi64(-1);
   const __m512i thirty_two = _mm512_set1_epi64(32);
-  __m512i first = _mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1);
+  __m512i first = IndexValues512(0);
   size_t i = 0;
   for (; i + 32 <= count; i += 32) {
     if (StepDiffersAvx512(words + i, first, ones)) break;
@@ -250,15 +337,18 @@ FORGEVAL_AVX512 const uint64_t* FindComplementMismatchAvx512(const uint64_t* wor
   return FindComplementMismatchFrom(words, i, count);
 }
 
-constexpr CompareKernels kPortable = {KernelLevel::kPortable,      "portable",
-                                      &FindByteMismatchPortable,   &WriteIndexWordsPortable,
-                                      &CheckAndComplementPortable, &FindComplementMismatchPortable};
-constexpr CompareKernels kAvx2 = {KernelLevel::kAvx2,      "AVX2",
-                                  &FindByteMismatchAvx2,   &WriteIndexWordsAvx2,
-                                  &CheckAndComplementAvx2, &FindComplementMismatchAvx2};
-constexpr CompareKernels kAvx512 = {KernelLevel::kAvx512,      "AVX-512",
-                                    &FindByteMismatchAvx512,   &WriteIndexWordsAvx512,
-                                    &CheckAndComplementAvx512, &FindComplementMismatchAvx512};
+constexpr CompareKernels kPortable = {KernelLevel::kPortable,         "portable",
+                                      &FindByteMismatchPortable,      &FillBytesPortable,
+                                      &WriteIndexWordsPortable,       &CheckAndComplementPortable,
+                                      &FindComplementMismatchPortable};
+constexpr CompareKernels kAvx2 = {KernelLevel::kAvx2,         "AVX2",
+                                  &FindByteMismatchAvx2,      &FillBytesAvx2,
+                                  &WriteIndexWordsAvx2,       &CheckAndComplementAvx2,
+                                  &FindComplementMismatchAvx2};
+constexpr CompareKernels kAvx512 = {KernelLevel::kAvx512,         "AVX-512",
+                                    &FindByteMismatchAvx512,      &FillBytesAvx512,
+                                    &WriteIndexWordsAvx512,       &CheckAndComplementAvx512,
+                                    &FindComplementMismatchAvx512};
 
 }  // namespace
 

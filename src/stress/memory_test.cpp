@@ -107,6 +107,7 @@ void MemoryTestBody(int index) {
   ReportWorkerFigure(index, "megabytes", int64_t{megabytes});
   ReportWorkerFigure(index, "bytes_checked", static_cast<int64_t>(bytes_checked));
   ReportWorkerFigure(index, "gb_per_s", stopwatch.Rate(bytes_checked, 1e9));
+  ReportWorkerFigure(index, "fill", std::string("streaming"));
 
   // Releasing a budgeted block cannot fail, so the release has no error of its own.
   ReportProgress(index, "De-allocating %dMB Memory...", megabytes);
@@ -138,7 +139,7 @@ const uint8_t* CheckDramArray(int worker_index, size_t block, uint8_t* data, siz
   const CompareKernels& kernels = BestKernels();
   for (unsigned value = 0; value <= 255; ++value) {
     StopIfInterrupted();
-    memset(data, static_cast<int>(value), size);
+    kernels.fill_bytes(data, size, static_cast<uint8_t>(value));
     BetweenPasses({PassKind::kDramFilled, worker_index, block, value, 0, data, size});
     if (const uint8_t* bad = kernels.find_byte_mismatch(data, size, static_cast<uint8_t>(value))) {
       return bad;
