@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "loop_mount.h"
+#include "platform/cache_sizes.h"
 #include "run_process.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
@@ -128,6 +129,22 @@ std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted =
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
          (interrupted ? "true" : "false") + "}\n";
+}
+// The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
+// size, or three quarters of the cache it names when it does not fit there.
+std::string CacheFigures() {
+  std::string figures = "{";
+  uint64_t checked = 0;
+  for (const auto& [level, fixed] : {std::pair{1, uint64_t{91750}}, {2, uint64_t{734003}}}) {
+    const std::optional<uint64_t> cache = platform::DataCacheBytes(0, level);
+    const uint64_t size = cache && *cache < fixed ? *cache / 4 * 3 : fixed;
+    const std::string l = "\"l" + std::to_string(level);
+    figures += l + "_buffer_bytes\":" + std::to_string(size) + "," + l + "_buffer_from\":\"" +
+               (size == fixed ? "fixed" : "cache") + "\"," +
+               (cache ? l + "_cache_bytes\":" + std::to_string(*cache) + "," : "");
+    checked += 256 * 60 * size;
+  }
+  return figures + "\"bytes_checked\":" + std::to_string(checked) + ",\"gb_per_s\":S}";
 }
 // One crash report (ERRORLOG.TXT) whole, as a pattern; `location` is its line on the address
 // that could not be accessed, if any. The unit tests pin each line's format.
@@ -251,7 +268,8 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
       R"({"elements":30000,"quick_sort_seconds":S,"shell_sort_seconds":S,"merge_sort_seconds":S,"heap_sort_seconds":S})";
   // The determinant of the matrix test's 12 x 12 matrix, exact in 64-bit arithmetic.
   const std::string matrix = R"({"order":12,"element_0_0":-8669097599543803904})";
-  const std::string memory_figures = R"({"megabytes":8,"bytes_checked":2113536000,"gb_per_s":S})";
+  const std::string memory_figures =
+      R"({"megabytes":8,"bytes_checked":2113536000,"gb_per_s":S,"fill":"streaming"})";
   std::string null_reads;
   for (int pass : {1, 2})
     null_reads += End("NullRead", pass, 0, 0, kAv) + End("NullRead", pass, 1, 1, kAv) +
@@ -298,7 +316,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"the first argument", "", "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kPassed, 0, {"forgeval", dir_.File("other.ini"), "ignored"}, "", "-", "other.Log", {.working_dir = elsewhere.path()}},
     {"all pass", "[Main]\nLoop=1\n[Memory]\nCPU=0\nMemSize=8\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0,1\nArraySize=30000\n[Matrix]\nCPU=0,1\n[Disk]\nEnabled=0\n",
      "--- Loop 1 of 1 ---\n" + memory + cache + sort_and_matrix(0) + sort_and_matrix(1) + kPassed, 0, {"forgeval"},
-     kRunStart + End("Memory", 1, 0, 0, "", memory_figures) + End("Cache", 1, 0, 0, "", R"({"bytes_checked":12683566080,"gb_per_s":S})") +
+     kRunStart + End("Memory", 1, 0, 0, "", memory_figures) + End("Cache", 1, 0, 0, "", CacheFigures()) +
          End("SortAlgorithms", 1, 0, 0, "", sorts) + End("SortAlgorithms", 1, 1, 1, "", sorts) + End("Matrix", 1, 0, 0, "", matrix) +
          End("Matrix", 1, 1, 1, "", matrix) + RunEnd(R"("All tests passed successfully.")", 0)},
     {"errors", "[Main]\nLoop=2\n[Memory]\nCPU=0,1\nMemSize=2000000000\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0\nArraySize=3000000000\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n",

@@ -22,11 +22,24 @@ TEST_P(CompareKernelsTest, ReportsExactlyTheFirstBadByteOrWordAtEveryOffset) {
     std::vector<uint8_t> buffer(size + 514, static_cast<uint8_t>(size % 2 ? value : ~value));
     uint8_t* data = buffer.data() + 257;
     for (size_t at = 0; at <= size; ++at) {  // at == size: no bad byte
-      std::fill(data, data + size, value);
+      kernels.fill_bytes(data, size, value);
       if (at < size) data[at] ^= static_cast<uint8_t>(1u << (at % 8));
       if (at + 1 < size) data[size - 1] ^= 0x81;
       ASSERT_EQ(kernels.find_byte_mismatch(data, size, value), at < size ? data + at : nullptr)
           << "size " << size << ", bad byte " << at;
+    }
+  }
+  // The streaming fill from every start within a vector, of lengths no multiple of one: exactly
+  // the range, head and tail included.
+  alignas(64) static uint8_t area[64 + 700 + 64];
+  for (size_t start = 0; start < 64; ++start) {
+    for (size_t size : {0ul, 1ul, 15ul, 63ul, 64ul, 65ul, 130ul, 637ul}) {
+      std::fill(std::begin(area), std::end(area), 0xEE);
+      kernels.fill_bytes(area + 64 + start, size, 0x3C);
+      for (size_t i = 0; i < sizeof area; ++i) {
+        ASSERT_EQ(area[i], i >= 64 + start && i < 64 + start + size ? 0x3C : 0xEE)
+            << "start " << start << ", size " << size << ", byte " << i;
+      }
     }
   }
   for (size_t count = 0; count <= 100; ++count) {

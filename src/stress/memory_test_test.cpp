@@ -7,6 +7,7 @@
 #include <set>
 #include <tuple>
 
+#include "platform/cache_sizes.h"
 #include "platform/memory_budget.h"
 #include "platform/thread.h"
 #include "report/failure_flag.h"
@@ -27,6 +28,12 @@ uint8_t* g_planted = nullptr;
 std::atomic<size_t> g_outside_written{0};  // past a buffer, in the budget's zeroed last page
 size_t g_refused_bytes = 0, g_granted = 0, g_asked = 0;  // blocks of g_refused_bytes asked for
 testing::Rendezvous g_meeting;
+
+// The cache phases' buffers on processor `cpu` of this machine: each fits the cache it names.
+size_t CacheBuffer(int cpu, int level) {
+  return CacheBufferBytes(level == 1 ? kL1CacheBufferBytes : kL2CacheBufferBytes,
+                          platform::DataCacheBytes(cpu, level));
+}
 
 void RecordPass(const PassPoint& point) {
   g_meeting.Arrive();
@@ -52,19 +59,21 @@ class PassTest : public testing::WorkerHarness {
 };
 
 // Two workers at once. Memory: 4,096,000-byte blocks apart, bus passes of each, then fills 0 to
-// 255 of each. Cache: 91,750 bytes, then 734,003, each value read back 60 times, none past.
+// 255 of each. Cache: the L1 buffer, then the L2 one, each value read back 60 times, none past.
 TEST_F(PassTest, TwoWorkersRunEveryPassInOrderAtOnce) {
   if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "this machine has one processor";
   WriteConfig("[Memory]\nCPU=0,1\nMemSize=10\n[Cache]\nCPU=0,1\n");
   using Pass = std::tuple<PassKind, size_t, unsigned, int, size_t>;  // block, value, read-back
-  std::vector<Pass> want[2];                                         // memory, cache
-  for (size_t i = 0; i < 4; ++i) want[0].emplace_back(PassKind(i % 2), i / 2, 0, 0, 4096000);
-  for (size_t i = 0; i < 512; ++i) {
-    want[0].emplace_back(PassKind::kDramFilled, i / 256, i % 256, 0, 4096000);
-  }
-  for (size_t i = 0; i < 2 * 256 * 60; ++i) {
-    want[1].emplace_back(PassKind::kCacheFilled, 0, i / 60 % 256, i % 60,
-                         i < 15360 ? 91750 : 734003);
+  std::vector<Pass> want[2][2];                                      // [memory, cache][worker]
+  for (int w = 0; w < 2; ++w) {
+    for (size_t i = 0; i < 4; ++i) want[0][w].emplace_back(PassKind(i % 2), i / 2, 0, 0, 4096000);
+    for (size_t i = 0; i < 512; ++i) {
+      want[0][w].emplace_back(PassKind::kDramFilled, i / 256, i % 256, 0, 4096000);
+    }
+    for (size_t i = 0; i < 2 * 256 * 60; ++i) {
+      want[1][w].emplace_back(PassKind::kCacheFilled, 0, i / 60 % 256, i % 60,
+                              CacheBuffer(w, i < 15360 ? 1 : 2));
+    }
   }
   for (size_t t = 0; t < 2; ++t) {
     SCOPED_TRACE(BuiltTests()[t].section);
@@ -79,7 +88,7 @@ TEST_F(PassTest, TwoWorkersRunEveryPassInOrderAtOnce) {
       memory.insert(p.data);
       blocks.emplace(p.worker_index, p.block, p.data);
     }
-    for (const auto& worker : seen) EXPECT_EQ(worker, want[t]);
+    for (int w = 0; w < 2; ++w) EXPECT_EQ(seen[w], want[t][w]);
     EXPECT_TRUE(t == 1 || (memory.size() == 4 && blocks.size() == 4)) << memory.size();
     EXPECT_NE(console_.find(t == 0 ? "Thread 1 : Allocating 8MB" : "Thread 1 : Testing L2"),
               std::string::npos);
@@ -111,12 +120,12 @@ TEST_F(PassTest, EachErrorEndsTheWorkerAtOnceWithItsText) {
           {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 8, 4, 2, bus},     // block 1 complemented
           {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 1, 4 + 256 + 201, 4, dram},  // 1, 200
           {&MemoryTestThread, "8", 0, 0, 0, 777, 260, 4, dram},                    // 0, 255
-          {&CacheTestThread, "", 0, 0, 0, 91749, 78 * 60, 1,
+          {&CacheTestThread, "", 0, 0, 0, CacheBuffer(0, 1) - 1, 78 * 60, 1,
            "[***ERROR Thread 4 : Occured at L1 Cache ***]"},
           {&CacheTestThread, "", 0, 0, 0, 4099, 511 * 60 + 31, 3,
            "[***ERROR Thread 4 : Occured at L2 Cache ***]"},
-          {&CacheTestThread, "", 91750, 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
-          {&CacheTestThread, "", 734003, 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
+          {&CacheTestThread, "", CacheBuffer(0, 1), 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
+          {&CacheTestThread, "", CacheBuffer(0, 2), 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
       };
   for (const auto& [entry, mem_size, refused_bytes, granted, asked, offset, points, lines, text] :
        cases) {
