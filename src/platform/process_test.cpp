@@ -82,6 +82,25 @@ TEST(ProcessImageTest, SelfMemoryStopsAtAHoleAndIdentity) {
   EXPECT_EQ(memory.Read(reinterpret_cast<uintptr_t>(block), copy.data(), copy.size()), page);
   EXPECT_EQ(memcmp(copy.data(), block, page), 0);
   EXPECT_EQ(memory.Read(reinterpret_cast<uintptr_t>(block + page), copy.data(), page), 0u);
+  // The memory map tells each mapping's rights and file: the block's and the program's code.
+  const std::vector<MemoryMapping> maps = ReadMemoryMap();
+  const auto mapping_of = [&maps](const void* address) -> const MemoryMapping* {
+    const uint64_t at = reinterpret_cast<uintptr_t>(address);
+    for (const MemoryMapping& m : maps) {
+      if (at >= m.start && at < m.end) return &m;
+    }
+    return nullptr;
+  };
+  const MemoryMapping* data = mapping_of(block);
+  const MemoryMapping* code = mapping_of(reinterpret_cast<const void*>(&ReadMemoryMap));
+  ASSERT_TRUE(data != nullptr && code != nullptr);
+  EXPECT_EQ(std::vector<bool>({data->readable, data->writable, data->executable, data->shared,
+                               data->file_backed()}),
+            std::vector<bool>({true, true, false, false, false}));
+  EXPECT_EQ(std::vector<bool>({code->readable, code->writable, code->executable, code->shared,
+                               code->file_backed()}),
+            std::vector<bool>({true, false, true, false, true}));
+  EXPECT_EQ(code->name, ProgramPath());
   munmap(block, page);
   const ProcessIdentity id = ReadProcessIdentity();
   EXPECT_EQ(

@@ -99,6 +99,23 @@ TEST(WorkerDispatchTest, PinsUpToTenWorkers) {
                         "\"status\":\"failed\",\"error\":\"at \xef\xbf\xbdt\xef\xbf\xbd\""));
 }
 
+// Size: 40 file pairs when missing or empty; otherwise read as unsigned, taken as signed.
+TEST(WorkerDispatchTest, DiskSizeSetting) {
+  testing::TempDir dir;
+  IniFile ini;
+  ini.SetPath(dir.File("f.ini"));
+  for (const auto& [size, pairs] :
+       std::initializer_list<std::pair<const char*, int32_t>>{{"", 40},
+                                                              {"Size=\n", 40},
+                                                              {"Size=12\n", 12},
+                                                              {"Size=-5\n", -5},
+                                                              {"Size=x\n", 0},
+                                                              {"Size=4294967295\n", -1}}) {
+    testing::WriteFile(dir.File("f.ini"), std::string("[Disk]\n") + size);
+    EXPECT_EQ(DiskSizeSetting(), pairs) << size;
+  }
+}
+
 // The log's stamp is local time, month first; the system log's has the syslog form.
 TEST(RunLogTest, Timestamps) {
   tm local{};
