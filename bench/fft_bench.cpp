@@ -13,7 +13,7 @@
 #include <map>
 
 #include "fft_oracle.h"
-#include "stress/fft_test.h"
+#include "stress/fft.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "stress/int_matrix.h"
-#include "stress/matrix_test.h"
+#include "stress/matrix.h"
 
 namespace {
 

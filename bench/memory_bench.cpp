@@ -15,9 +15,9 @@
 #include <cstring>
 
 #include "platform/memory_budget.h"
-#include "stress/cache_test.h"
+#include "stress/cache.h"
 #include "stress/compare_kernels.h"
-#include "stress/memory_test.h"
+#include "stress/memory.h"
 
 namespace {
 

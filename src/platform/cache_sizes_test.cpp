@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "stress/cache_test.h"
+#include "stress/cache.h"
 #include "temp_dir.h"
 
 namespace forgeval::platform {

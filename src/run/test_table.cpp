@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 
-#include "stress/cache_test.h"
-#include "stress/disk_test.h"
-#include "stress/fft_test.h"
-#include "stress/matrix_test.h"
-#include "stress/memory_test.h"
-#include "stress/sort_test.h"
+#include "stress/cache.h"
+#include "stress/disk.h"
+#include "stress/fft.h"
+#include "stress/matrix.h"
+#include "stress/memory.h"
+#include "stress/sort.h"
 
 namespace forgeval {
 namespace {

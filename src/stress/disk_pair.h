@@ -1,6 +1,6 @@
 // One pair of the disk test's files, in the test's three steps: the first file written by the
 // worker around the system cache, the second file made by the kernel as a copy of it, and
-// both read back from the device and compared block by block. The disk test (disk_test.h)
+// both read back from the device and compared block by block. The disk test (disk.h)
 // names the files, decides how many pairs to make and reports; this unit moves the blocks.
 //
 // Each step calls `at_boundary` before every 1 MiB block; the caller ends the worker there

@@ -1,175 +1,217 @@
-#include "stress/disk_test.h"
+#include "stress/disk.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
 #include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
 
-#include "platform/disk_io.h"
-#include "platform/interrupt.h"
-#include "report/run_log.h"
+#include "device_traffic.h"
+#include "platform/disk_faults.h"
 #include "stress/disk_pair.h"
 #include "stress/file_exception.h"
-#include "stress/worker_frame.h"
+#include "worker_harness.h"
 
 namespace forgeval {
 namespace {
 
-constexpr const char* kCannotWrite = "[*** ERROR Thread %d : Cannot write on %s drive ***]";
-constexpr const char* kWriting = "Writting %dGB on drive %s ...";
-constexpr const char* kVerifying = "Verifying written data on drive %s ...";
-constexpr const char* kVerified = "Verifying written data on drive %s ...[Done]";
-constexpr const char* kInconsistent =
-    "[*** ERROR Thread %d : Drive results are inconsistent( File1 = %s, File2 = %s) ***]";
-constexpr const char* kFileFailure = "[*** ERROR Thread %d : Drive %s,  %s ***]";
-constexpr const char* kSizeCapped =
-    "Size %d is more than %d file pairs: at most %dGB are written on drive %s";
-constexpr const char* kNoUnbufferedIo =
-    "Drive %s refuses unbuffered I/O: writing through the cache and dropping it before "
-    "every read-back";
+using platform::DiskFault;
+using platform::DiskFaultEffect;
+using platform::DiskOperation;
+namespace fs = std::filesystem;
 
-constexpr uint64_t kGiB = uint64_t{1} << 30;
+constexpr uint64_t kMiB = 1 << 20, kGiB = 1 << 30, kFile = kDiskFileBytes;
+const std::string kM = R"(m[A-Za-z0-9]{6}\.TMP)", kN = R"(n[A-Za-z0-9]{6}\.TMP)";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list again;
-  va_copy(again, arguments);
-  const int length = vsnprintf(nullptr, 0, format, arguments);
-  va_end(arguments);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
+// One disk worker on a folder of the test's own, in this thread, with a fault planted.
+class DiskTestTest : public testing::WorkerHarness {
+ protected:
+  void TearDown() override {
+    platform::ClearDiskFault();
+    WorkerHarness::TearDown();
+  }
+  uint32_t Run(int32_t size, std::optional<DiskFault> fault) {
+    fs::remove_all(drive_);
+    fs::create_directory(drive_);
+    platform::ClearDiskFault();
+    if (fault) platform::PlantDiskFault(*fault);
+    ClearFailureFlag();
+    log_.Open(dir_.path(), "run" + std::to_string(++runs_) + ".Log");  // this run's lines alone
+    DiskWorkerArgs args{Root(), 0, size};
+    const testing::DeviceTraffic before = testing::ProcessDeviceTraffic();
+    const uint32_t exit_code = RunCaptured([&] { return DiskTestThread(uintptr_t(&args)); });
+    const testing::DeviceTraffic after = testing::ProcessDeviceTraffic();
+    traffic_known_ = before.known;
+    read_ = after.read_bytes - before.read_bytes;
+    written_ = after.write_bytes - before.write_bytes;
+    return exit_code;
+  }
+  std::string Root() const { return drive_ + "/"; }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(drive_))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string drive_ = dir_.File("drive");
+  bool traffic_known_ = false;
+  uint64_t read_ = 0, written_ = 0;
+  int runs_ = 0;
+};
+
+// Runs that complete: the exact lines on the console and in the log, every file deleted, and
+// the device really written and read (by unbuffered I/O, or around the cache when refused).
+TEST_F(DiskTestTest, CompletedRunsWriteVerifyAndDelete) {
+  struct Case {
+    int32_t size;
+    std::optional<DiskFault> fault;
+    std::string before, after;  // lines around the write line
+    uint64_t min_written, max_written, min_read;
+  };
+  const DiskFault no_free_space{DiskOperation::kFreeSpace, DiskFaultEffect::kFail, EIO};
+  const Case cases[] = {
+      {1, {}, "", "", kGiB, 2 * kGiB, kGiB + kGiB / 2},
+      {0, {}, "", "", 0, kMiB, 0},
+      {600, no_free_space,
+       "Size 600 is more than 500 file pairs: at most 500GB are written on drive " + Root(), "", 0,
+       kMiB, 0},
+      {1, DiskFault{DiskOperation::kDirectIo, DiskFaultEffect::kFail, EINVAL}, "",
+       "Drive " + Root() +
+           " refuses unbuffered I/O: writing through the cache and dropping it before every "
+           "read-back",
+       0, UINT64_MAX, kGiB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    EXPECT_EQ(Run(c.size, c.fault), kWorkerCompleted);
+    std::vector<std::string> lines = {
+        "Thread 0 : " + c.before,
+        "Thread 0 : Writting " + std::to_string(c.size) + "GB on drive " + Root() + " ...",
+        "Thread 0 : " + c.after, "Thread 0 : Verifying written data on drive " + Root() + " ..."};
+    std::erase(lines, "Thread 0 : ");
+    EXPECT_EQ(ConsoleLines(), lines);
+    lines.push_back(lines.back() + "[Done]");
+    EXPECT_EQ(LogLines(), lines);
+    EXPECT_TRUE(Files().empty());
+    EXPECT_FALSE(FailureFlagRaised());
+    EXPECT_TRUE(listener_.Drain(0).empty());
+    if (traffic_known_) {
+      EXPECT_GE(written_, c.min_written);
+      EXPECT_LT(written_, c.max_written);
+      EXPECT_GE(read_, c.min_read);
+    }
+  }
 }
 
-struct FilePair {
-  std::string first;   // empty until the file exists
-  std::string second;  // empty until the file exists
-};
-
-class DiskTest {
- public:
-  DiskTest(int worker_index, const DiskWorkerArgs& args)
-      : index_(worker_index), root_(args.drive_root), size_(args.size) {
-    pairs_.reserve(kDiskMaxPairs);
+// A failed file operation or pair that differs: the error on every channel naming the cause
+// (or both files), and the files left for the operator, with their bytes when they matter.
+TEST_F(DiskTestTest, FailuresNameTheirCauseAndLeaveTheFiles) {
+  struct Case {
+    DiskFault fault;
+    const char* cause;   // null: the pair is inconsistent
+    std::string files;   // a pattern of the names left, in order
+    uint64_t bytes = 0;  // of all the files; 0 when it does not matter
+    int32_t size = 1;
+  };
+  using enum DiskOperation;
+  using enum DiskFaultEffect;
+  const std::string kMN = kM + " " + kN, kMMNN = kM + " " + kMN + " " + kN;
+  const char *kFull = "The disk is full", *kEnd = "The end of file was reached";
+  const Case cases[] = {
+      // Pair 0 complete, pair 1 begun: its copy was never made.
+      {{kWrite, kFail, ENOSPC, kDiskBlocksPerFile + 5}, kFull, kMMNN, 3 * kFile, 10},
+      {{kCopy, kCorrupt, 0, 300}, nullptr, kMN, 2 * kFile},
+      {{kWrite, kShort, 0, 2}, kFull, kMN},
+      {{kWrite, kFail, EIO, 3}, "There was a hardware error", kMN},
+      // The second file's name: the first file already exists and stays.
+      {{kCreate, kFail, EMFILE, 1}, "The permitted number of open files was exceeded", kM},
+      // A copy cut short in its last block: the last read delivers half a block, and the rest
+      // of the buffer holds an earlier block of the same pattern.
+      {{kCopy, kShort, 0, kDiskBlocksPerFile - 1}, kEnd, kMN, 2 * kFile - kMiB / 2},
+      {{kCopy, kFail, ENOSPC}, kEnd, kMN, kFile},
+      // The first file is gone, the second stays.
+      {{kRemove, kFail, EACCES, 1}, "The file could not be accessed", kN, kFile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause ? c.cause : "inconsistent");
+    EXPECT_EQ(Run(c.size, c.fault), kWorkerFailed);
+    const std::vector<std::string> files = Files();
+    std::string names;
+    uint64_t bytes = 0;
+    for (const std::string& name : files) {
+      names += (names.empty() ? "" : " ") + name;
+      bytes += fs::file_size(drive_ + "/" + name);
+    }
+    EXPECT_TRUE(testing::FullMatch(names, c.files)) << names;
+    EXPECT_TRUE(c.bytes == 0 || bytes == c.bytes) << bytes;
+    ExpectErrorReported(testing::Escaped(
+        c.cause ? "[*** ERROR Thread 0 : Drive " + Root() + ",  " + c.cause + " ***]"
+                : "[*** ERROR Thread 0 : Drive results are inconsistent( File1 = " + Root() +
+                      files.at(0) + ", File2 = " + Root() + files.at(1) + ") ***]"));
   }
+}
 
-  const std::string& root() const { return root_; }
+// A fill that stops short of the block's end (only its first row, say): byte k is k mod 256.
+TEST(DiskPairTest, ThePatternFillsTheWholeBlock) {
+  std::vector<std::byte> block(kDiskBlockBytes, std::byte{0xAA});
+  FillDiskPattern(block.data());
+  for (size_t k = 0; k < block.size(); ++k) ASSERT_EQ(block[k], std::byte(k % 256)) << k;
+}
 
-  void Run() {
-    if (!platform::ProbeFolderWritable(root_)) {
-      ReportTestError(Format(kCannotWrite, index_, root_.c_str()));
+// The blocks lie in huge pages (where the kernel collapses them) and are writable to the end.
+TEST(DiskPairTest, BlocksLieInHugePages) {
+  DiskWorkspace workspace;
+  workspace.block(2 * kDiskSlots - 1)[kDiskBlockBytes - 1] = std::byte{1};
+  if (!workspace.huge_pages()) GTEST_SKIP() << "this kernel does not collapse into huge pages";
+  const auto address = reinterpret_cast<uintptr_t>(workspace.block(0));
+  EXPECT_EQ(address % platform::kHugePageBytes, 0u);
+  // The mapping's range in /proc/self/smaps, then its "AnonHugePages: <n> kB" line.
+  std::istringstream smaps(testing::ReadFile("/proc/self/smaps"));
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long start = 0, end = 0;
+    if (sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2 && line.find(':') > 20) {
+      inside = start <= address && address < end;
+    } else if (inside && line.starts_with("AnonHugePages:")) {
+      EXPECT_GE(std::stoul(line.substr(14)), 2 * kDiskSlots * kDiskBlockBytes / 1024);
+      return;
     }
-    StopIfInterrupted();
-    // No answer means no room: nothing is written on a drive whose space is unknown.
-    free_bytes_ = platform::FreeBytesAvailable(root_).value_or(0);
-    if (size_ > kDiskMaxPairs) {
-      ReportProgress(index_, kSizeCapped, size_, kDiskMaxPairs, kDiskMaxPairs, root_.c_str());
-    }
-    ReportProgress(index_, kWriting, size_, root_.c_str());
-    const int pairs = DiskPairsToWrite(size_);
-    // Progress: writing is the first half of the work, verifying the second.
-    const auto progress = [this, pairs](double half, size_t done) {
-      ReportWorkProgress(index_, pairs > 0 ? (half + static_cast<double>(done) / pairs) / 2 : 1.0);
-    };
-    const WorkStopwatch writing;
-    while (static_cast<int>(pairs_.size()) < pairs && DiskHasRoomForPair(free_bytes_)) {
-      progress(0, pairs_.size());
-      WritePair();
-      if (std::optional<uint64_t> free = platform::FreeBytesAvailable(root_)) free_bytes_ = *free;
-    }
-    const double pair_bytes = 2.0 * static_cast<double>(kDiskFileBytes);
-    const double bytes = pair_bytes * static_cast<double>(pairs_.size());
-    ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(pairs_.size()));
-    ReportWorkerFigure(index_, "write_mb_per_s", writing.Rate(bytes, 1e6));
-
-    ReportProgress(index_, kVerifying, root_.c_str());
-    const WorkStopwatch reading;
-    for (size_t i = 0; i < pairs_.size(); ++i) {
-      AtBoundary();
-      progress(1, i);
-      const FilePair& pair = pairs_[i];
-      if (!VerifyFilePair(pair.first, pair.second, mode_, workspace_, at_boundary_)) {
-        ReportTestError(Format(kInconsistent, index_, pair.first.c_str(), pair.second.c_str()));
-      }
-    }
-    ReportWorkerFigure(index_, "read_mb_per_s", reading.Rate(bytes, 1e6));
-
-    for (const FilePair& pair : pairs_) {
-      ThrowIfFileError(platform::RemoveFile(pair.first), pair.first);
-      ThrowIfFileError(platform::RemoveFile(pair.second), pair.second);
-    }
-    pairs_.clear();
-    LogThreadMessage(index_, kVerified, root_.c_str());
   }
+  ADD_FAILURE() << "no mapping holds the blocks";
+}
 
- private:
-  // A block boundary: when the run is interrupted, the worker deletes every file it made
-  // and ends quietly.
-  void AtBoundary() {
-    if (!platform::InterruptRequested()) return;
-    for (const FilePair& pair : pairs_) {
-      if (!pair.first.empty()) platform::RemoveFile(pair.first);
-      if (!pair.second.empty()) platform::RemoveFile(pair.second);
-    }
-    StopIfInterrupted();
+// The pair count and the free-space rule at their edges.
+TEST(DiskRulesTest, PairsToWriteAndRoomForAPair) {
+  for (auto [size, pairs] : {std::pair{-5, 0}, {1, 1}, {500, 500}, {501, 500}}) {
+    EXPECT_EQ(DiskPairsToWrite(size), pairs) << size;
   }
+  EXPECT_FALSE(DiskHasRoomForPair(3 * kGiB - 1));
+  EXPECT_TRUE(DiskHasRoomForPair(3 * kGiB));
+}
 
-  void WritePair() {
-    AtBoundary();
-    FilePair& pair = pairs_.emplace_back();
-    platform::DiskFile first;
-    ThrowIfFileError(first.CreateUnique(root_, 'm', mode_), first.path());
-    pair.first = first.path();
-    if (first.mode() != mode_) {
-      mode_ = first.mode();
-      ReportProgress(index_, kNoUnbufferedIo, root_.c_str());
-    }
-    platform::DiskFile second;
-    ThrowIfFileError(second.CreateUnique(root_, 'n', platform::FileMode::kCached), second.path());
-    pair.second = second.path();
-
-    WriteFirstFile(first, workspace_, at_boundary_);
-    ThrowIfFileError(first.Close(), pair.first);
-    CopyFirstFile(pair.first, second, at_boundary_);
-    ThrowIfFileError(second.Close(), pair.second);
-  }
-
-  const int index_;
-  const std::string& root_;
-  const int32_t size_;
-  DiskWorkspace workspace_;
-  std::vector<FilePair> pairs_;  // every pair begun, in order
-  uint64_t free_bytes_ = 0;
-  platform::FileMode mode_ = platform::FileMode::kUnbuffered;
-  const BlockBoundary at_boundary_ = [this] { AtBoundary(); };
-};
-
-void DiskTestBody(int worker_index, uintptr_t argument) {
-  const auto& args = *reinterpret_cast<const DiskWorkerArgs*>(argument);
-  DiskTest test(worker_index, args);
+// The failure of an errno value carries its cause; codes beyond the table have no text.
+TEST(FileExceptionTest, ThrownFromAnErrorNumberWithItsCause) {
+  ThrowIfFileError(0, "f");
   try {
-    test.Run();
+    ThrowIfFileError(ENOSPC, "f");
+    FAIL() << "nothing thrown";
   } catch (const CFileException& failure) {
-    ReportTestError(Format(kFileFailure, worker_index, test.root().c_str(), failure.CauseText()));
+    EXPECT_EQ(failure.cause(), platform::FileCause::kDiskFull);
+    EXPECT_TRUE(failure.IsKindOf(&CException::classCException));
+    EXPECT_STREQ(failure.GetRuntimeClass()->class_name, "CFileException");
+    char text[8];
+    EXPECT_TRUE(failure.GetErrorMessage(text, sizeof text));
+    EXPECT_STREQ(text, "The dis");  // cut to the buffer
   }
+  for (int cause = 0; cause <= 15; ++cause) {
+    const CFileException failure(static_cast<platform::FileCause>(cause), 0, "f");
+    EXPECT_STREQ(failure.CauseText(), cause % 15 == 0 ? "Unknown error" : FileCauseText(cause));
+  }
+  EXPECT_STREQ(FileCauseText(-1), "Unknown error");
 }
 
 }  // namespace
-
-uint32_t DiskTestThread(uintptr_t argument) {
-  const auto* args = reinterpret_cast<const DiskWorkerArgs*>(argument);
-  return RunTestWorker(args->worker_index, argument, &DiskTestBody, CatchClauses::kStandard);
-}
-
-int DiskPairsToWrite(int32_t size) {
-  if (size <= 0) return 0;
-  return size > kDiskMaxPairs ? kDiskMaxPairs : size;
-}
-
-bool DiskHasRoomForPair(uint64_t free_bytes) { return free_bytes / kGiB * kGiB > 2 * kGiB; }
-
 }  // namespace forgeval

@@ -1,151 +1,154 @@
-// The blocks come from the memory budget, so a block the machine cannot back is refused (the
-// allocation error) instead of being granted and the process killed when the test touches it.
-// Before the first block the worker checks that all its blocks would fit the room left now:
-// a MemSize far beyond the machine is then reported at once, without first taking the
-// machine's memory down to the safety margin block by block (the error text is the same).
-#include "stress/memory_test.h"
+// The memory and cache tests, recording each pass point and flipping a bit as a bad cell would.
+#include "stress/memory.h"
 
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
 
+#include <mutex>
+#include <set>
+#include <tuple>
+
+#include "platform/cache_sizes.h"
 #include "platform/memory_budget.h"
-#include "run/ini_file.h"
-#include "stress/compare_kernels.h"
+#include "platform/thread.h"
+#include "report/failure_flag.h"
+#include "run/test_table.h"
+#include "stress/cache.h"
 #include "stress/pass_seam.h"
 #include "stress/worker_frame.h"
+#include "text_match.h"
+#include "worker_harness.h"
 
 namespace forgeval {
 namespace {
 
-using platform::BudgetedBlock;
+std::mutex g_mutex;
+std::vector<PassPoint> g_points;
+size_t g_plant_point = 0, g_plant_offset = 0;  // the bit flips at point g_plant_point (from 1)
+uint8_t* g_planted = nullptr;
+std::atomic<size_t> g_outside_written{0};  // past a buffer, in the budget's zeroed last page
+size_t g_refused_bytes = 0, g_granted = 0, g_asked = 0;  // blocks of g_refused_bytes asked for
+testing::Rendezvous g_meeting;
 
-// An address as the error texts show it ("%016" PRIX64): sixteen upper-case hexadecimal
-// digits, no prefix.
-uint64_t AddressValue(const void* address) {
-  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address));
+// The cache phases' buffers on processor `cpu` of this machine: each fits the cache it names.
+size_t CacheBuffer(int cpu, int level) {
+  return CacheBufferBytes(level == 1 ? kL1CacheBufferBytes : kL2CacheBufferBytes,
+                          platform::DataCacheBytes(cpu, level));
 }
 
-[[noreturn]] void ReportAllocationFailure(int worker_index) {
-  char text[96];
-  snprintf(text, sizeof text, "[***ERROR: Thread %d : Allocating Memory at %016" PRIX64 " ***]",
-           worker_index, uint64_t{0});
-  ReportTestError(text);
-}
-
-[[noreturn]] void ReportNegativeMemSize(int worker_index, int32_t mem_size) {
-  char text[128];
-  snprintf(text, sizeof text,
-           "[***ERROR: Thread %d : Allocating Memory: MemSize %d gives a negative block count ***]",
-           worker_index, mem_size);
-  ReportTestError(text);
-}
-
-// The two check errors: "[***ERROR Thread %d : Occured with Data Bus test at address %p ***]"
-// and "[***ERROR Thread %d : Occured DRAM array test at address %p ***]".
-constexpr const char* kDataBusTest = "with Data Bus test";
-constexpr const char* kDramArrayTest = "DRAM array test";
-
-[[noreturn]] void ReportCheckError(int worker_index, const char* check, const void* address) {
-  char text[96];
-  snprintf(text, sizeof text, "[***ERROR Thread %d : Occured %s at address %016" PRIX64 " ***]",
-           worker_index, check, AddressValue(address));
-  ReportTestError(text);
-}
-
-// Step 3: the blocks, one after the other, in list order.
-std::vector<BudgetedBlock> AllocateBlocks(int worker_index, int32_t block_count) {
-  const size_t count = static_cast<size_t>(block_count);
-  if (count > SIZE_MAX / kMemoryBlockBytes ||
-      !platform::FitsMemoryRoom(count * kMemoryBlockBytes)) {
-    ReportAllocationFailure(worker_index);
+void RecordPass(const PassPoint& point) {
+  g_meeting.Arrive();
+  auto* data = static_cast<uint8_t*>(point.data);
+  if (point.fill_value == 255 && reinterpret_cast<uintptr_t>(data) % 4096 == 0) {
+    for (size_t at = point.size; at % 4096 != 0; ++at) g_outside_written += data[at] != 0;
   }
-  std::vector<BudgetedBlock> blocks;
-  for (size_t i = 0; i < count; ++i) {
-    StopIfInterrupted();
-    BudgetedBlock block(kMemoryBlockBytes);
-    if (!block) ReportAllocationFailure(worker_index);
-    blocks.push_back(std::move(block));
-  }
-  return blocks;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_points.push_back(point);
+  if (g_points.size() == g_plant_point) *(g_planted = data + g_plant_offset) ^= 0x10;
 }
 
-void MemoryTestBody(int index) {
-  const auto mem_size = static_cast<int32_t>(IniReadInt("Memory", "MemSize", 4));
-  const int32_t block_count = MemoryBlockCount(mem_size);
-  const int32_t megabytes = block_count * 4;
+class PassTest : public testing::WorkerHarness {
+ protected:
+  void SetUp() override {
+    WorkerHarness::SetUp();
+    g_plant_point = g_refused_bytes = 0;
+    g_meeting.Reset(false);
+    SetPassHookForTesting(&RecordPass);
+    platform::SetBudgetRefusalForTesting(
+        [](size_t bytes) { return bytes == g_refused_bytes && ++g_asked > g_granted; });
+  }
+};
 
-  ReportProgress(index, "Allocating %dMB Memory for testing...", megabytes);
-  if (block_count < 0) ReportNegativeMemSize(index, mem_size);
-  std::vector<BudgetedBlock> blocks = AllocateBlocks(index, block_count);
-
-  ReportProgress(index, "Testing Memory Address & Data bus...");
-  const WorkStopwatch stopwatch;
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    StopIfInterrupted();
-    auto* words = static_cast<uint64_t*>(blocks[i].data());
-    if (const uint64_t* bad = CheckAddressDataBus(index, i, words, kMemoryBlockWords)) {
-      ReportCheckError(index, kDataBusTest, bad);
+// Two workers at once. Memory: 4,096,000-byte blocks apart, bus passes of each, then fills 0 to
+// 255 of each. Cache: the L1 buffer, then the L2 one, each value read back 60 times, none past.
+TEST_F(PassTest, TwoWorkersRunEveryPassInOrderAtOnce) {
+  if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "this machine has one processor";
+  WriteConfig("[Memory]\nCPU=0,1\nMemSize=10\n[Cache]\nCPU=0,1\n");
+  using Pass = std::tuple<PassKind, size_t, unsigned, int, size_t>;  // block, value, read-back
+  std::vector<Pass> want[2][2];                                      // [memory, cache][worker]
+  for (int w = 0; w < 2; ++w) {
+    for (size_t i = 0; i < 4; ++i) want[0][w].emplace_back(PassKind(i % 2), i / 2, 0, 0, 4096000);
+    for (size_t i = 0; i < 512; ++i) {
+      want[0][w].emplace_back(PassKind::kDramFilled, i / 256, i % 256, 0, 4096000);
+    }
+    for (size_t i = 0; i < 2 * 256 * 60; ++i) {
+      want[1][w].emplace_back(PassKind::kCacheFilled, 0, i / 60 % 256, i % 60,
+                              CacheBuffer(w, i < 15360 ? 1 : 2));
     }
   }
-  ReportProgress(index, "Testing Memory Address & Data bus...[Done]");
-
-  ReportProgress(index, "Testing DRAM Arrays...");
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    ReportWorkProgress(index, static_cast<double>(i) / static_cast<double>(blocks.size()));
-    auto* bytes = static_cast<uint8_t*>(blocks[i].data());
-    if (const uint8_t* bad = CheckDramArray(index, i, bytes, kMemoryBlockBytes)) {
-      ReportCheckError(index, kDramArrayTest, bad);
+  for (size_t t = 0; t < 2; ++t) {
+    SCOPED_TRACE(BuiltTests()[t].section);
+    g_points.clear();
+    g_meeting.Reset(true);
+    Dispatch(BuiltTests()[t]);
+    std::vector<Pass> seen[2];
+    std::set<void*> memory;
+    std::set<std::tuple<int, size_t, void*>> blocks;  // each block's passes on its own memory
+    for (const PassPoint& p : g_points) {
+      seen[p.worker_index].emplace_back(p.kind, p.block, p.fill_value, p.read_back, p.size);
+      memory.insert(p.data);
+      blocks.emplace(p.worker_index, p.block, p.data);
     }
+    for (int w = 0; w < 2; ++w) EXPECT_EQ(seen[w], want[t][w]);
+    EXPECT_TRUE(t == 1 || (memory.size() == 4 && blocks.size() == 4)) << memory.size();
+    EXPECT_NE(console_.find(t == 0 ? "Thread 1 : Allocating 8MB" : "Thread 1 : Testing L2"),
+              std::string::npos);
+    EXPECT_TRUE(g_meeting.met()) << "each worker saw the other one running";
   }
-  ReportWorkProgress(index, 1.0);
-  ReportProgress(index, "Testing DRAM Arrays...[Done]");
-  // Each block is read back twice by the bus check and once per fill value by the array check.
-  const double bytes_checked = static_cast<double>(blocks.size()) * kMemoryBlockBytes * (2 + 256);
-  ReportWorkerFigure(index, "megabytes", int64_t{megabytes});
-  ReportWorkerFigure(index, "bytes_checked", static_cast<int64_t>(bytes_checked));
-  ReportWorkerFigure(index, "gb_per_s", stopwatch.Rate(bytes_checked, 1e9));
-  ReportWorkerFigure(index, "fill", std::string("streaming"));
+  EXPECT_EQ(g_outside_written, 0u);
+  EXPECT_FALSE(FailureFlagRaised());
+}
 
-  // Releasing a budgeted block cannot fail, so the release has no error of its own.
-  ReportProgress(index, "De-allocating %dMB Memory...", megabytes);
-  for (BudgetedBlock& block : blocks) block = BudgetedBlock();
-  blocks.clear();
-  ReportProgress(index, "De-allocating %dMB Memory...[Done]", megabytes);
+// MemSize / 4 blocks, toward zero; each error ends the worker at once ('@': the bad address).
+TEST_F(PassTest, EachErrorEndsTheWorkerAtOnceWithItsText) {
+  const std::string beyond =
+      std::to_string((platform::MemoryRoomLeft().value_or(0) / kMemoryBlockBytes * 2 + 16) * 4);
+  const std::string refused = "[***ERROR: Thread 4 : Allocating Memory at 0000000000000000 ***]",
+                    bus = "[***ERROR Thread 4 : Occured with Data Bus test at address @ ***]",
+                    dram = "[***ERROR Thread 4 : Occured DRAM array test at address @ ***]",
+                    cache = "[*** ERROR Thread 4 : Occured while allocating memory for L";
+  // Worker, MemSize, refused size, granted, asked, bad bit's offset, passes, lines, error.
+  const std::tuple<WorkerEntry, std::string, size_t, size_t, size_t, size_t, size_t, size_t,
+                   std::string>
+      cases[] = {
+          {&MemoryTestThread, "", 0, 0, 0, 0, 258, 7, ""},  // 4: one block
+          {&MemoryTestThread, "-3", 0, 0, 0, 0, 0, 7, ""},  // no block
+          {&MemoryTestThread, "-9", 4096000, 0, 0, 0, 0, 1,
+           "[***ERROR: Thread 4 : Allocating Memory: MemSize -9 gives a negative block count ***]"},
+          {&MemoryTestThread, "12", 4096000, 2, 3, 0, 0, 1, refused},    // the third block
+          {&MemoryTestThread, beyond, 4096000, 0, 0, 0, 0, 1, refused},  // before any block
+          {&MemoryTestThread, "8", 0, 0, 0, 8 * 12345 + 5, 3, 2, bus},   // block 1 written
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 8, 4, 2, bus},     // block 1 complemented
+          {&MemoryTestThread, "8", 0, 0, 0, 4096000 - 1, 4 + 256 + 201, 4, dram},  // 1, 200
+          {&MemoryTestThread, "8", 0, 0, 0, 777, 260, 4, dram},                    // 0, 255
+          {&CacheTestThread, "", 0, 0, 0, CacheBuffer(0, 1) - 1, 78 * 60, 1,
+           "[***ERROR Thread 4 : Occured at L1 Cache ***]"},
+          {&CacheTestThread, "", 0, 0, 0, 4099, 511 * 60 + 31, 3,
+           "[***ERROR Thread 4 : Occured at L2 Cache ***]"},
+          {&CacheTestThread, "", CacheBuffer(0, 1), 0, 1, 0, 0, 0, cache + "1 Cache ***]"},
+          {&CacheTestThread, "", CacheBuffer(0, 2), 0, 1, 0, 256 * 60, 2, cache + "2 Cache ***]"},
+      };
+  for (const auto& [entry, mem_size, refused_bytes, granted, asked, offset, points, lines, text] :
+       cases) {
+    SCOPED_TRACE(mem_size + " " + text + " " + std::to_string(points));
+    ClearFailureFlag();
+    g_points.clear();
+    g_plant_point = refused_bytes == 0 && !text.empty() ? points : 0, g_plant_offset = offset;
+    g_refused_bytes = refused_bytes, g_granted = granted, g_asked = 0;
+    WriteConfig(mem_size.empty() ? "" : "[Memory]\nMemSize=" + mem_size + "\n");
+    EXPECT_EQ(Run(entry, 4), text.empty() ? kWorkerCompleted : kWorkerFailed);
+    EXPECT_EQ(ConsoleLines().size(), lines + !text.empty());
+    EXPECT_EQ(g_points.size(), points);
+    EXPECT_EQ(g_asked, asked);
+    std::string error = text;
+    if (const size_t at = error.find('@'); at != std::string::npos) {
+      char hex[17];
+      snprintf(hex, sizeof hex, "%016lX",
+               reinterpret_cast<uintptr_t>(g_planted) - (error == bus ? offset % 8 : 0));
+      error.replace(at, 1, hex);
+    }
+    if (!error.empty()) ExpectErrorReported(testing::Escaped(error));
+  }
 }
 
 }  // namespace
-
-uint32_t MemoryTestThread(uintptr_t argument) {
-  return RunTestWorker(static_cast<int>(argument), &MemoryTestBody, CatchClauses::kStandard);
-}
-
-int32_t MemoryBlockCount(int32_t mem_size) { return mem_size / 4; }
-
-const uint64_t* CheckAddressDataBus(int worker_index, size_t block, uint64_t* words, size_t count) {
-  const CompareKernels& kernels = BestKernels();
-  PassPoint point{PassKind::kBusWritten, worker_index, block, 0, 0, words, count * sizeof *words};
-  kernels.write_index_words(words, count);
-  BetweenPasses(point);
-  if (const uint64_t* bad = kernels.check_and_complement(words, count)) return bad;
-  point.kind = PassKind::kBusComplemented;
-  BetweenPasses(point);
-  return kernels.find_complement_mismatch(words, count);
-}
-
-const uint8_t* CheckDramArray(int worker_index, size_t block, uint8_t* data, size_t size) {
-  const CompareKernels& kernels = BestKernels();
-  for (unsigned value = 0; value <= 255; ++value) {
-    StopIfInterrupted();
-    kernels.fill_bytes(data, size, static_cast<uint8_t>(value));
-    BetweenPasses({PassKind::kDramFilled, worker_index, block, value, 0, data, size});
-    if (const uint8_t* bad = kernels.find_byte_mismatch(data, size, static_cast<uint8_t>(value))) {
-      return bad;
-    }
-  }
-  return nullptr;
-}
-
 }  // namespace forgeval

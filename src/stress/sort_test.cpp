@@ -1,135 +1,149 @@
-#include "stress/sort_test.h"
+// The sort test, its four sorts and its random numbers.
+#include "stress/sort.h"
 
-#include <cinttypes>
-#include <cstdio>
-#include <iterator>
+#include <gtest/gtest.h>
 
-#include "platform/memory_budget.h"
-#include "run/ini_file.h"
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <thread>
+
+#include "report/failure_flag.h"
 #include "stress/sort_algorithms.h"
 #include "stress/sort_random.h"
-#include "stress/worker_frame.h"
+#include "worker_console.h"
 
 namespace forgeval {
 namespace {
 
-struct SortPhase {
-  SortKind kind;
-  const char* step;        // progress text
-  const char* done;        // the same with "[Done]"
-  const char* error_name;  // the sort's name in its error text
-  const char* figure;      // the run record's name for its seconds per sort
-};
+using Elements = std::vector<int64_t>;
 
-constexpr SortPhase kPhases[] = {
-    {SortKind::kQuick, "Starting Quick Sort test...", "Starting Quick Sort test...[Done]",
-     "Quick Sort", "quick_sort_seconds"},
-    {SortKind::kShell, "Starting Shell Sort test...", "Starting Shell Sort test...[Done]",
-     "Shell Sort", "shell_sort_seconds"},
-    {SortKind::kMerge, "Starting Merge Sort test...", "Starting Merge Sort test...[Done]",
-     "Merge Sort", "merge_sort_seconds"},
-    {SortKind::kHeap, "Starting Heap Sort test...", "Starting Heap Sort test...[Done]",
-     "Heaps Sort", "heap_sort_seconds"},
-};
-constexpr int kPhaseCount = static_cast<int>(std::size(kPhases));
-
-void Sort(SortKind kind, int64_t* a, int64_t n) {
-  switch (kind) {
-    case SortKind::kQuick:
-      QuickSort(a, 0, n - 1);
-      return;
-    case SortKind::kShell:
-      ShellSort(a, n);
-      return;
-    case SortKind::kMerge:
-      MergeSort(a, n);
-      return;
-    case SortKind::kHeap:
-      HeapSort(a, n);
-      return;
+// std::minstd_rand from 1; fill value * -2^63 / (2^31 - 1); shuffle step i swaps a[i] and
+// a[value / ((2^31 - 1) / (i + 1))]; two workers sharing the generator lose no step.
+TEST(SortRandomTest, GeneratorFillAndShuffleFollowTheMinimalStandardGenerator) {
+  constexpr int64_t kCount = 100000;
+  Elements a(kCount), b(kCount), identity(kCount);
+  std::iota(identity.begin(), identity.end(), 0);
+  Elements want = identity, arrays[2] = {identity, identity};
+  std::minstd_rand reference(1);
+  int64_t state = 1;
+  FillSortArrays(a.data(), b.data(), kCount);
+  EXPECT_EQ(a, b);
+  for (size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(NextRandom(state), int64_t(reference()));
+    ASSERT_NEAR(double(a[i]), -double(state) * 0x1p63 / 2147483647.0, 1.0);
+    const size_t step = i + 1;  // the shuffle step that draws this value
+    if (step < a.size())
+      std::swap(want[step], want[size_t(double(state) / (2147483647.0 / double(step + 1)))]);
   }
-}
-
-// The first difference between the two sorted copies ends the worker.
-void CompareSorted(int worker_index, SortKind kind, const int64_t* a, const int64_t* b, int64_t n) {
-  for (int64_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) ReportTestError(SortInconsistencyText(worker_index, kind, a[i], b[i], i));
+  SharedRandom mine, shared;
+  ShuffleArray(a.data(), 1, mine);  // one element: no step
+  ShuffleArray((a = identity).data(), kCount, mine);
+  EXPECT_EQ(a, want);
+  std::thread workers[2];
+  for (int w : {0, 1})
+    workers[w] = std::thread([&, w] { ShuffleArray(arrays[w].data(), kCount, shared); });
+  for (int w : {0, 1}) {
+    workers[w].join();
+    std::sort(arrays[w].begin(), arrays[w].end());
+    EXPECT_EQ(arrays[w], identity);
   }
+  reference.discard(kCount - 2);
+  EXPECT_EQ(shared.Next(), int64_t(reference()));
 }
 
-// The low 32 bits of an element as a signed number, as "%d" shows it.
-int LowWord(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
-
-int64_t* Elements(const platform::BudgetedBlock& block) {
-  return static_cast<int64_t*>(block.data());
+// Each sort against std::sort at every size to 200, where thresholds, halves and levels change.
+TEST(SortAlgorithmsTest, EachSortOrdersLikeStdSort) {
+  void (*const sorts[])(int64_t*, int64_t) = {[](int64_t* a, int64_t n) { QuickSort(a, 0, n - 1); },
+                                              &ShellSort, &MergeSort, &HeapSort};
+  std::mt19937_64 random(1);
+  std::vector<Elements> inputs = {{INT64_MAX, 0, -1, INT64_MIN, 1, INT64_MIN, INT64_MAX, 5, -5}};
+  for (size_t n = 0; n <= 200; ++n) {
+    Elements a(n);
+    for (int64_t& value : a) value = int64_t(random() % 101) - 50;
+    inputs.push_back(a);
+    std::sort(a.begin(), a.end());
+    inputs.insert(inputs.end(), {a, Elements(a.rbegin(), a.rend()), Elements(n, -7)});
+  }
+  for (const Elements& input : inputs) {
+    Elements want = input;
+    std::sort(want.begin(), want.end());
+    for (int s = 0; s < 4; ++s) {
+      Elements a = input;
+      sorts[s](a.data(), int64_t(a.size()));
+      ASSERT_EQ(a, want) << "sort " << s << " (quick, shell, merge, heap), n " << a.size();
+    }
+  }
+  // The quick sort keeps to its range, short or long; the merge buffer comes before any move.
+  Elements a(30), want(30);
+  std::iota(a.rbegin(), a.rend(), 0);
+  std::iota(want.rbegin(), want.rend(), 0);
+  QuickSort(a.data(), 2, 8);
+  QuickSort(a.data(), 12, 27);
+  std::sort(want.begin() + 2, want.begin() + 9);
+  std::sort(want.begin() + 12, want.begin() + 28);
+  EXPECT_EQ(a, want);
+  EXPECT_THROW(MergeSort(a.data(), int64_t{1} << 45), std::bad_alloc);
+  EXPECT_EQ(a, want);
 }
 
-platform::BudgetedBlock AllocateElements(int64_t n) {
-  if (n == 0) return {};
-  return platform::AllocateBudgetedOrThrow(static_cast<size_t>(n) * sizeof(int64_t));
+Elements g_sorted;          // the fill, sorted
+int g_calls, g_plant_call;  // hook calls so far (sort * 15 + iteration); the one that plants
+int64_t g_at, g_flip, g_values[2];
+void Body(int index) {
+  RunSortTest(index, uint32_t(g_sorted.size()),
+              [](SortKind kind, int iteration, int64_t* a, int64_t* b, int64_t n) {
+                EXPECT_EQ(int(kind) * 15 + iteration, g_calls);
+                EXPECT_TRUE(std::equal(a, a + n, g_sorted.begin(), g_sorted.end()) &&
+                            std::equal(b, b + n, g_sorted.begin(), g_sorted.end()));
+                if (g_calls++ != g_plant_call) return;
+                if (g_at + 1 < n) b[n - 1] ^= 1;  // a later difference is not the one reported
+                b[g_at] ^= g_flip;
+                g_values[0] = a[g_at], g_values[1] = b[g_at];
+              });
 }
 
-void SortTestBody(int worker_index) {
-  RunSortTest(worker_index, IniReadInt("SortAlgorithms", "ArraySize", kDefaultSortArraySize));
+// Four sorts of 15 iterations, each shuffling both copies of the fill with the process's
+// generator; the first difference ends the worker with its sort, low 32-bit values, position.
+TEST(SortWorkerTest, FifteenShuffledIterationsOfEachSortAndTheFirstDifference) {
+  const char* names[] = {"Quick Sort", "Shell Sort", "Merge Sort", "Heaps Sort"};
+  const struct {
+    size_t size;
+    int plant_call;
+    int64_t at, flip;
+  } cases[] = {{0, -1, 0, 0},
+               {5000, -1, 0, 0},
+               {1000, 0, 0, 1u << 31},
+               {1000, 30, 5, 0x100010001},
+               {1000, 59, 999, 0x7FF00000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plant_call);
+    ClearFailureFlag();
+    g_sorted.assign(c.size, 0);
+    FillSortArrays(g_sorted.data(), g_sorted.data(), int64_t(c.size));
+    std::sort(g_sorted.begin(), g_sorted.end());
+    g_calls = 0, g_plant_call = c.plant_call, g_at = c.at, g_flip = c.flip;
+    std::minstd_rand reference(uint32_t(ShuffleRandom().Next()));
+    const bool plant = c.plant_call >= 0;
+    const std::string console = testing::ConsoleOf([plant] {
+      EXPECT_EQ(RunTestWorker(2, &Body, CatchClauses::kStandard),
+                plant ? kWorkerFailed : kWorkerCompleted);
+    });
+    EXPECT_EQ(FailureFlagRaised(), plant);
+    EXPECT_EQ(g_calls, plant ? c.plant_call + 1 : 60);
+    reference.discard(size_t(g_calls) * 2 * (c.size == 0 ? 0 : c.size - 1));  // two shuffles each
+    EXPECT_EQ(ShuffleRandom().Next(), int64_t(reference()));
+    EXPECT_EQ(std::count(console.begin(), console.end(), '\n'),
+              plant ? c.plant_call / 15 * 2 + 2 : 8);
+    if (!plant) continue;
+    EXPECT_TRUE(console.ends_with(
+        "\n[*** ERROR Thread 2 : " + std::string(names[c.plant_call / 15]) +
+        " results are inconsistent( Value1 = " + std::to_string(int32_t(g_values[0])) +
+        ", Value2 = " + std::to_string(int32_t(g_values[1])) + ", at " + std::to_string(c.at) +
+        ") ***]\n"))
+        << console;
+  }
 }
 
 }  // namespace
-
-std::string SortInconsistencyText(int worker_index, SortKind kind, int64_t value1, int64_t value2,
-                                  int64_t at) {
-  char text[200];
-  snprintf(text, sizeof text,
-           "[*** ERROR Thread %d : %s results are inconsistent( Value1 = %d, Value2 = %d, at "
-           "%" PRId64 ") ***]",
-           worker_index, kPhases[static_cast<int>(kind)].error_name, LowWord(value1),
-           LowWord(value2), at);
-  return text;
-}
-
-void RunSortTest(int worker_index, uint32_t array_size, SortResultHook hook) {
-  // The count is the configured number taken as a signed 32-bit value.
-  const int64_t n = static_cast<int32_t>(array_size);
-  ReportProgress(worker_index, "%s", kPhases[0].step);
-  if (n < 0) {
-    char text[160];
-    snprintf(text, sizeof text,
-             "[*** ERROR Thread %d : Sort ArraySize %u is out of range (0 to 2147483647) ***]",
-             worker_index, array_size);
-    ReportTestError(text);
-  }
-  platform::BudgetedBlock a_block = AllocateElements(n);
-  platform::BudgetedBlock b_block = AllocateElements(n);
-  int64_t* a = Elements(a_block);
-  int64_t* b = Elements(b_block);
-  FillSortArrays(a, b, n);
-
-  ReportWorkerFigure(worker_index, "elements", n);
-  for (int p = 0; p < kPhaseCount; ++p) {
-    const SortPhase& phase = kPhases[p];
-    if (phase.kind != SortKind::kQuick) ReportProgress(worker_index, "%s", phase.step);
-    double sort_seconds = 0;
-    for (int iteration = 0; iteration < kSortIterations; ++iteration) {
-      StopIfInterrupted();
-      ReportWorkProgress(worker_index, static_cast<double>(p * kSortIterations + iteration) /
-                                           (kPhaseCount * kSortIterations));
-      ShuffleArray(a, n);
-      ShuffleArray(b, n);
-      const WorkStopwatch stopwatch;
-      Sort(phase.kind, a, n);
-      Sort(phase.kind, b, n);
-      sort_seconds += stopwatch.Seconds();
-      if (hook != nullptr) hook(phase.kind, iteration, a, b, n);
-      CompareSorted(worker_index, phase.kind, a, b, n);
-    }
-    ReportWorkerFigure(worker_index, phase.figure, sort_seconds / (2 * kSortIterations));
-    ReportProgress(worker_index, "%s", phase.done);
-  }
-  b_block = {};  // B is released before A
-  a_block = {};
-}
-
-uint32_t SortTestThread(uintptr_t argument) {
-  return RunTestWorker(static_cast<int>(argument), &SortTestBody, CatchClauses::kStandard);
-}
-
 }  // namespace forgeval

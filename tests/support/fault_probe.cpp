@@ -16,8 +16,8 @@
 #include "report/run_log.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
-#include "stress/fft_test.h"
-#include "stress/memory_test.h"
+#include "stress/fft.h"
+#include "stress/memory.h"
 #include "stress/pass_seam.h"
 #include "stress/worker_frame.h"
 

@@ -19,8 +19,8 @@
 //
 // After an error the files stay in the folder for the operator to examine. When the run is
 // interrupted, the worker stops at its next block and deletes every file it made.
-#ifndef FORGEVAL_STRESS_DISK_TEST_H_
-#define FORGEVAL_STRESS_DISK_TEST_H_
+#ifndef FORGEVAL_STRESS_DISK_H_
+#define FORGEVAL_STRESS_DISK_H_
 
 #include <cstdint>
 
@@ -42,4 +42,4 @@ bool DiskHasRoomForPair(uint64_t free_bytes);
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_DISK_TEST_H_
+#endif  // FORGEVAL_STRESS_DISK_H_

@@ -14,8 +14,8 @@
 // An ArraySize that does not fit a signed 32-bit count is reported as an error naming the
 // value. The arrays (16 bytes per element) and each merge buffer (8 bytes per element) come
 // from the memory budget: one that does not fit ends the worker with "Out of memory.".
-#ifndef FORGEVAL_STRESS_SORT_TEST_H_
-#define FORGEVAL_STRESS_SORT_TEST_H_
+#ifndef FORGEVAL_STRESS_SORT_H_
+#define FORGEVAL_STRESS_SORT_H_
 
 #include <cstdint>
 #include <string>
@@ -43,4 +43,4 @@ std::string SortInconsistencyText(int worker_index, SortKind kind, int64_t value
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_SORT_TEST_H_
+#endif  // FORGEVAL_STRESS_SORT_H_

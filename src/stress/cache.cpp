@@ -1,4 +1,4 @@
-#include "stress/cache_test.h"
+#include "stress/cache.h"
 
 #include <cstdio>
 #include <cstring>

@@ -20,8 +20,8 @@
 //   "[***ERROR Thread %d : Occured with Data Bus test at address %p ***]"
 //   "[***ERROR Thread %d : Occured DRAM array test at address %p ***]"
 //   "[***ERROR: Thread %d : Allocating Memory: MemSize %d gives a negative block count ***]"
-#ifndef FORGEVAL_STRESS_MEMORY_TEST_H_
-#define FORGEVAL_STRESS_MEMORY_TEST_H_
+#ifndef FORGEVAL_STRESS_MEMORY_H_
+#define FORGEVAL_STRESS_MEMORY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -47,4 +47,4 @@ const uint8_t* CheckDramArray(int worker_index, size_t block, uint8_t* data, siz
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_MEMORY_TEST_H_
+#endif  // FORGEVAL_STRESS_MEMORY_H_

@@ -10,8 +10,8 @@
 //    At [%d][%d]) ***]"
 // (M1's element as its low 32 bits unsigned, M2's in full unsigned, then row and column).
 // The worker frame also catches any other exception for this test.
-#ifndef FORGEVAL_STRESS_MATRIX_TEST_H_
-#define FORGEVAL_STRESS_MATRIX_TEST_H_
+#ifndef FORGEVAL_STRESS_MATRIX_H_
+#define FORGEVAL_STRESS_MATRIX_H_
 
 #include <cstdint>
 #include <functional>
@@ -47,4 +47,4 @@ std::string MatrixInconsistencyText(int worker_index, int64_t m1, int64_t m2, ui
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_MATRIX_TEST_H_
+#endif  // FORGEVAL_STRESS_MATRIX_H_

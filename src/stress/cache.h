@@ -12,8 +12,8 @@
 // the buffer, announce "Testing L1 Cache...[Done]". Error texts:
 //   "[*** ERROR Thread %d : Occured while allocating memory for L1 Cache ***]"  (or L2)
 //   "[***ERROR Thread %d : Occured at L1 Cache ***]"                           (or L2)
-#ifndef FORGEVAL_STRESS_CACHE_TEST_H_
-#define FORGEVAL_STRESS_CACHE_TEST_H_
+#ifndef FORGEVAL_STRESS_CACHE_H_
+#define FORGEVAL_STRESS_CACHE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -39,4 +39,4 @@ const uint8_t* CheckCacheBuffer(int worker_index, uint8_t* data, size_t size);
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_CACHE_TEST_H_
+#endif  // FORGEVAL_STRESS_CACHE_H_

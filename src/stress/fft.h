@@ -8,8 +8,8 @@
 // with "[*** ERROR Thread %d : Fast Fourier Transform results are inconsistent( %f != %f)
 // ***]". The state and each run's four signal arrays come from the memory budget: one that
 // does not fit ends the worker with "Out of memory.".
-#ifndef FORGEVAL_STRESS_FFT_TEST_H_
-#define FORGEVAL_STRESS_FFT_TEST_H_
+#ifndef FORGEVAL_STRESS_FFT_H_
+#define FORGEVAL_STRESS_FFT_H_
 
 #include <cstdint>
 #include <functional>
@@ -42,4 +42,4 @@ std::string FftInconsistencyText(int worker_index, double sum0, double sum1);
 
 }  // namespace forgeval
 
-#endif  // FORGEVAL_STRESS_FFT_TEST_H_
+#endif  // FORGEVAL_STRESS_FFT_H_
