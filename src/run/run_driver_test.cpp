@@ -13,52 +13,36 @@
 namespace forgeval {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
-using testing::WriteFile;
-
 std::atomic<int> g_runs{0};
 std::string g_ini_path;
 
 // Switches its own test off in the file while the run goes on.
 uint32_t SwitchingOffWorker(uintptr_t) {
   ++g_runs;
-  WriteFile(g_ini_path, "[Main]\nLoop=3\n[Memory]\nEnabled=off\n");
+  testing::WriteFile(g_ini_path, "[Main]\nLoop=3\n[Memory]\nEnabled=off\n");
   return 0;
 }
 
-class RunDriverTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_runs = 0;
-    g_ini_path = dir_.File("forgeval.ini");
-  }
-  int Run(const TestEntry& test) {
-    IniFile ini;
-    RunLog log;
-    EventReporter events;
-    std::string arg0 = "forgeval";
-    char* argv[] = {arg0.data(), g_ini_path.data(), nullptr};
-    int code = 0;
-    console_ = testing::ConsoleOf(
-        [&] { code = RunDriver(2, argv, std::span<const TestEntry>(&test, 1)); });
-    return code;
-  }
-
-  TempDir dir_;
-  std::string console_;
-};
-
-// An operator may switch a test off in the file while the run goes on.
-TEST_F(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
-  WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir_.File("d.Log") +
-                            "\nResultFile=" + dir_.File("r.jsonl") + "\n");
+// An operator may switch a test off in the file while the run goes on: Enabled is read afresh
+// each time the test is due.
+TEST(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
+  testing::TempDir dir;
+  g_ini_path = dir.File("forgeval.ini");
+  testing::WriteFile(g_ini_path, "[Main]\nLoop=3\nLogFile=" + dir.File("d.Log") +
+                                     "\nResultFile=" + dir.File("r.jsonl") + "\n");
+  IniFile ini;
+  RunLog log;
+  EventReporter events;
+  std::string arg0 = "forgeval";
+  char* argv[] = {arg0.data(), g_ini_path.data(), nullptr};
   const TestEntry test{"Memory", "[***ERROR: Memory Test : ", &SwitchingOffWorker,
                        WorkerList::kPerProcessor};
-  EXPECT_EQ(Run(test), 0);
+  int code = -1;
+  const std::string console =
+      testing::ConsoleOf([&] { code = RunDriver(2, argv, std::span<const TestEntry>(&test, 1)); });
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(g_runs, 1);
-  EXPECT_NE(console_.find("--- Loop 3 of 3 ---\n\nAll tests passed successfully.\n"),
-            std::string::npos);
+  EXPECT_TRUE(console.ends_with("--- Loop 3 of 3 ---\n\nAll tests passed successfully.\n"));
 }
 
 }  // namespace
