@@ -18,7 +18,7 @@ TEST(IniFileTest, ReadersRules) {
   ini.SetPath(dir.path() + "\\f.ini");
   const std::pair<std::string, std::string> texts[] = {
       {"[mAIN]\nLOOP = 2 \nloop=9\n", "2"},
-      {"\xEF\xBB\xBF[ Main ]\r\n;Loop=5\r\n#Loop=1\r\nbare\r\nLoop=\"a=b\" \r\n", "a=b"},
+      {"\xEF\xBB\xBF[ Main ]\r\n;Loop=5\r\n#Loop=1\r\nLoop\r\nLoop=\"a=b\" \r\n", "a=b"},
       {"Loop=1\n[Main]\nLoops=2\n[Cache]\nLoop=3\n", "d"},
       {"[Main]\nLoop=\n", ""},
       {"[Main]\nLoop=\"\"7\"\n", "\"7"},
