@@ -1,7 +1,8 @@
 // The kernel writes a cache's size as a number of kibibytes with the suffix "K" ("48K"); "M"
-// and a bare number of bytes are read too. An index whose files are missing or unreadable is
-// passed over; the numbering of the indices has gaps on some machines, so all of them are
-// looked at.
+// and a bare number of bytes are read too. An index whose level or type cannot be read is
+// passed over, and the numbering of the indices has gaps on some machines, so all of them are
+// looked at; the first data or unified cache of the level decides, and a size that cannot be
+// read there gives none (the caller then keeps its fixed size).
 #include "platform/cache_sizes.h"
 
 #include <cstdlib>
