@@ -128,12 +128,12 @@ void RecordWorkerEnd(const WorkerEndFacts& facts) {
   });
 }
 
-void RecordRunEnd(const std::optional<std::string>& verdict, int exit_code, bool interrupted) {
+void RecordRunEnd(const RunEndFacts& facts) {
   WriteRecord("run_end", [&](Json& record, const RecordState& state) {
-    record["verdict"] = OrNull(verdict);
-    record["exit_code"] = exit_code;
+    record["verdict"] = OrNull(facts.verdict);
+    record["exit_code"] = facts.exit_code;
     record["seconds"] = std::chrono::duration<double>(Clock::now() - state.started).count();
-    record["interrupted"] = interrupted;
+    record["interrupted"] = facts.interrupted;
   });
 }
 

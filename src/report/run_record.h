@@ -65,8 +65,13 @@ std::string RunRecordPath();
 void RecordRunStart(const std::string& version, const std::string& config_path,
                     const platform::SystemQueries& system);
 void RecordWorkerEnd(const WorkerEndFacts& facts);
-// `verdict` is the verdict line the run ended with; none when it ended without one.
-void RecordRunEnd(const std::optional<std::string>& verdict, int exit_code, bool interrupted);
+// How the run ended.
+struct RunEndFacts {
+  std::optional<std::string> verdict;  // the verdict line; none when the run ended without one
+  int exit_code = 0;
+  bool interrupted = false;
+};
+void RecordRunEnd(const RunEndFacts& facts);
 
 // The 16 hexadecimal digits of a double's bit pattern, e.g. "3ff0000000000000" for 1.
 std::string DoubleBits(double value);

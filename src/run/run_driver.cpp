@@ -76,7 +76,7 @@ int EndInterrupted(bool failed) {
     ConsolePrint("%s\n", kFailedVerdict);
     verdict = kFailedVerdict;
   }
-  RecordRunEnd(verdict, 128 + signal_number, /*interrupted=*/true);
+  RecordRunEnd({.verdict = verdict, .exit_code = 128 + signal_number, .interrupted = true});
   return 128 + signal_number;
 }
 
@@ -96,7 +96,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
-  RecordRunEnd(verdict, failed ? 1 : 0, /*interrupted=*/false);
+  RecordRunEnd({.verdict = verdict, .exit_code = failed ? 1 : 0, .interrupted = false});
   return failed ? 1 : 0;
 }
 
@@ -115,7 +115,8 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
     std::string text;
     exception->GetErrorMessage(text);
     TakeErrorPath(text, exception);
-    RecordRunEnd(std::nullopt, kDriverFaultExitCode, /*interrupted=*/false);
+    RecordRunEnd(
+        {.verdict = std::nullopt, .exit_code = kDriverFaultExitCode, .interrupted = false});
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
