@@ -44,8 +44,9 @@ const std::string kRunStart =
 
 // `text` with what differs between runs replaced: log stamps by "@", fault and bad-cell
 // addresses by "ADDR", the run record's times and run names dropped, its system facts by
-// "SYSTEM", durations and rates (which must be above 0) by "S"; and the lines of the workers
-// of one test, which interleave at random, put in worker order.
+// "SYSTEM", durations and rates (which must be above 0) by "S", the transform's code path by
+// "PATH"; and the lines of the workers of one test, which interleave at random, put in worker
+// order.
 std::string Normalized(const std::string& text) {
   // On a terminal: lines end in CR LF, and the live status is drawn and cleared between them.
   std::string t =
@@ -58,6 +59,8 @@ std::string Normalized(const std::string& text) {
                  R"re("processors_usable":[1-9]\d*,"memory_bytes":[1-9]\d*)re",
                  "SYSTEM");
   t = ReplaceAll(t, R"re((seconds|_per_s)":(0\.0*[1-9]|[1-9])[0-9.e+-]*)re", "$1\":S");
+  t = ReplaceAll(
+      t, R"re("transform_kernel":"(scalar|avx2|avx512)","math_library":"(fma4?|sse2)")re", "PATH");
   std::vector<std::pair<char, std::string>> lines;  // (worker digit or 0, line)
   std::istringstream in(t);
   for (std::string line; std::getline(in, line);) {
@@ -358,7 +361,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      1, Probe({"StackOverflow", "DivideByZero", "IllegalInstruction", "SmallTransform", "MemoryWithBadCell"}),
      kRunStart + End("StackOverflow", 1, 0, 1, overflow) + End("DivideByZero", 1, 0, 0, divide) + End("IllegalInstruction", 1, 0, 1, illegal) +
          // Bit-exact: the same binary gives these sums on every machine.
-         End("SmallTransform", 1, 0, 0, "", R"({"last_length":48,"sum_0":"92.572854099444157","sum_0_bits":"405724a9a43d9f80","sum_1":"92.572854099444157","sum_1_bits":"405724a9a43d9f80"})") +
+         End("SmallTransform", 1, 0, 0, "", R"({"last_length":48,PATH,"sum_0":"92.572854099444157","sum_0_bits":"405724a9a43d9f80","sum_1":"92.572854099444157","sum_1_bits":"405724a9a43d9f80"})") +
          End("Memory", 1, 0, 0, "", memory_figures) + End("Memory", 1, 1, 1, bad_cell) + RunEnd(R"("Error: Some of the tests failed.")", 1), ""},
     {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255),
      "Read from location 00000010 caused an access violation.\r\n"},

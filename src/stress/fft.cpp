@@ -46,6 +46,9 @@ void RunFftTest(int worker_index, int64_t last_length, FftSumsHook hook) {
   // Both sums go to the run record before they are compared, so a failed worker's record
   // shows the two values bit for bit.
   ReportWorkerFigure(worker_index, "last_length", last_length);
+  // The code path that produced the sums: machines agree bit for bit only along the same one.
+  ReportWorkerFigure(worker_index, "transform_kernel", OddButterflyKernelName(state.odd_kernel()));
+  ReportWorkerFigure(worker_index, "math_library", MathLibraryVariant());
   for (int run = 0; run < 2; ++run) {
     const std::string name = "sum_" + std::to_string(run);
     ReportWorkerFigure(worker_index, name, DoubleText(sums[run]));

@@ -241,6 +241,18 @@ bool OddButterflyKernelAvailable(OddButterflyKernel kernel) {
   return false;
 }
 
+const char* OddButterflyKernelName(OddButterflyKernel kernel) {
+  switch (kernel) {
+    case OddButterflyKernel::kScalar:
+      return "scalar";
+    case OddButterflyKernel::kAvx2:
+      return "avx2";
+    case OddButterflyKernel::kAvx512:
+      return "avx512";
+  }
+  return "scalar";
+}
+
 OddButterflyKernel BestOddButterflyKernel() {
   if (OddButterflyKernelAvailable(OddButterflyKernel::kAvx512)) return OddButterflyKernel::kAvx512;
   if (OddButterflyKernelAvailable(OddButterflyKernel::kAvx2)) return OddButterflyKernel::kAvx2;

@@ -28,6 +28,9 @@ OddButterflyKernel BestOddButterflyKernel();
 // Whether this processor runs `kernel`.
 bool OddButterflyKernelAvailable(OddButterflyKernel kernel);
 
+// The kernel's name in the run record: "scalar", "avx2" or "avx512".
+const char* OddButterflyKernelName(OddButterflyKernel kernel);
+
 // The operands of one butterfly. `roots` holds the r powers of e^(-2 pi i / r) as (re, im)
 // pairs, 16-byte aligned (roots[2k], roots[2k + 1]); p_re .. q_im have h entries (index 0
 // unused) and are the butterfly's scratch.

@@ -330,6 +330,12 @@ FftState::FftState()
   s.inv_sqrt2 = 1.0 / sqrt(2.0);
 }
 
+const char* MathLibraryVariant() {
+  if (__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2")) return "fma";
+  if (__builtin_cpu_supports("fma4")) return "fma4";
+  return "sse2";
+}
+
 void Fft(FftState& state, int64_t n, const double* x_re, const double* x_im, double* y_re,
          double* y_im) {
   if (n < 1 || n > kFftLongestLength) throw std::out_of_range("Fft length");

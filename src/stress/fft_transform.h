@@ -59,6 +59,12 @@ class FftState {
   OddButterflyKernel odd_kernel_;
 };
 
+// The variant of the math library's sin and cos that computes the transform's tables on this
+// processor: glibc's libm picks "fma" when the processor has FMA and AVX2, "fma4" with FMA4,
+// and "sse2" otherwise. The variants may round a few inputs differently, so machines that
+// must give the same sums are those that agree on it.
+const char* MathLibraryVariant();
+
 // Writes Y[k] = sum over j of x[j] e^(-2 pi i j k / n), k = 0 .. n-1, into y; x is unchanged.
 // 1 <= n <= kFftLongestLength; every array holds at least n values.
 void Fft(FftState& state, int64_t n, const double* x_re, const double* x_im, double* y_re,
