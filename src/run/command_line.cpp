@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "run/run_driver.h"
+#include "summary/summarize_command.h"
 
 namespace forgeval {
 
@@ -18,6 +19,7 @@ CommandAction ParseCommandLine(int argc, char** argv) {
 
 std::string HelpText() {
   return R"(Usage: forgeval [CONFIG]
+       forgeval --summarize [--all-runs] [--json] [--junit FILE] [--html FILE] RECORD...
        forgeval --help | --version
 
 Forgeval is a burn-in stress test. Pass after pass it runs its self-checking tests
@@ -56,6 +58,16 @@ Exit status:
   130, 143  interrupted by SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
+--summarize reads the run records of many machines (one JSON Lines file each, as the
+Ansible role in deploy/ansible fetches them) and prints one line per host, its latest run
+(--all-runs: every run): state, verdict, duration, passes, failed tests with their errors,
+hardware events, and the fleet checks: FFT sums and matrix results that disagree with the
+host's peers (same version and code path), memory, cache and disk rates and sort and FFT
+times outside 0.7 to 1.3 of the median of the same processor model, runs without run_end.
+--json prints it as JSON; --junit FILE and --html FILE also write JUnit XML and a
+self-contained HTML page. Exit status 0 when every host passed and every file was read
+whole, 1 otherwise, 2 for a usage error.
+
 Ctrl+C stops the run cleanly; a second Ctrl+C ends it at once.
 )";
 }
@@ -66,6 +78,7 @@ std::string UsageErrorText(const std::string& argument) {
 }
 
 int HandleCommandLine(int argc, char** argv) {
+  if (argc >= 2 && strcmp(argv[1], kSummarizeOption) == 0) return SummarizeCommand(argc, argv);
   switch (ParseCommandLine(argc, argv)) {
     case CommandAction::kRun:
       return -1;
