@@ -3,7 +3,8 @@
 # As root it runs apt-get; otherwise it prints the exact command and stops.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libbenchmark-dev clang-format dpkg-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ googletest libbenchmark-dev clang-format dpkg-dev nlohmann-json3-dev
+          ansible-core chromium)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

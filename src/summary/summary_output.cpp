@@ -222,7 +222,7 @@ std::string RateChart(const HostRow& row) {
   constexpr int kBarHeight = 16;
   const int height = static_cast<int>(row.rates.size()) * (kBarHeight + 4);
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-                    std::to_string(kWidth + 150) + "\" height=\"" + std::to_string(height) +
+                    std::to_string(kWidth + 180) + "\" height=\"" + std::to_string(height) +
                     "\" role=\"img\">";
   int y = 0;
   for (const RateAgainstMedian& rate : row.rates) {
