@@ -131,5 +131,79 @@ TEST(FleetSummaryTest, RowsStatesAndFleetChecks) {
   }
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Host names and error texts are data: every format carries them escaped and whole.
+TEST(FleetSummaryTest, OutputsCarryTextsEscapedAndCountFailures) {
+  const std::string name = "<b>\"x'&";
+  TempDir dir;
+  WriteFile(dir.File("r"), Start("<b>\\\"x'&", "1") +
+                               Worker("1", "Cache", "{}", "failed", "\"<i>\\u0007</i>\"") +
+                               End("1", 1) + "garbage\n" + HostRun("ok", "aa"));
+  const FleetSummary summary = SummarizeFleet(ReadRunRecords({dir.File("r")}), false);
+
+  const nlohmann::json json = nlohmann::json::parse(SummaryJson(summary));
+  EXPECT_EQ(json["hosts"][0]["host"], name);
+  EXPECT_EQ(json["hosts"][0]["findings"][0]["text"], "Cache pass 1 worker 0: <i>\a</i>");
+  EXPECT_EQ(json["hosts"][1]["state"], "passed");
+  EXPECT_EQ(json["bad_lines"][0]["line"], 4);
+  EXPECT_EQ(json["exit_code"], 1);
+
+  const std::string junit = SummaryJUnit(summary);
+  EXPECT_EQ(Count(junit, "<failure "), 2u);  // the failed test and the bad line
+  EXPECT_NE(junit.find("failures=\"2\">"), std::string::npos);
+  EXPECT_NE(junit.find("<testsuite name=\"&lt;b&gt;&quot;x&#39;&amp;\" tests=\"6\" failures=\"1\""),
+            std::string::npos);
+  EXPECT_NE(junit.find("&lt;i&gt;\xEF\xBF\xBD&lt;/i&gt;"), std::string::npos);
+
+  const std::string html = SummaryHtml(summary);
+  for (const std::string& text : {junit, html}) {
+    EXPECT_EQ(text.find("<b>"), std::string::npos);
+    EXPECT_EQ(text.find("<i>"), std::string::npos);
+    EXPECT_EQ(text.find('\a'), std::string::npos);
+  }
+  EXPECT_LT(
+      html.find("<tr class=\"host failed\"><td class=\"name\">&lt;b&gt;&quot;x&#39;&amp;</td>"),
+      html.find("<tr class=\"host passed\"><td class=\"name\">ok</td>"));
+  EXPECT_NE(html.find("<li>" + dir.File("r") + " line 4: not JSON</li>"), std::string::npos);
+}
+
+TEST(FleetSummaryTest, CommandLineOfSummarize) {
+  TempDir dir;
+  WriteFile(dir.File("r"), HostRun("a", "aa"));
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::vector<std::string> written;
+  };
+  const std::string r = dir.File("r");
+  const std::vector<Case> cases = {
+      {{}, 2, {}},
+      {{"--all-runs"}, 2, {}},
+      {{r, "--bogus"}, 2, {}},
+      {{r, "--junit"}, 2, {}},
+      {{r, "--html", dir.File("no/such/folder.html")}, 2, {}},
+      {{r, "--json", "--junit", dir.File("j.xml"), "--html", dir.File("h.html")},
+       0,
+       {"j.xml", "h.html"}},
+      {{r, dir.File("missing")}, 1, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"forgeval", kSummarizeOption};
+    words.insert(words.end(), c.arguments.begin(), c.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    SCOPED_TRACE(words.back());
+    EXPECT_EQ(SummarizeCommand(static_cast<int>(argv.size()), argv.data()), c.status);
+    for (const std::string& file : c.written) {
+      EXPECT_NE(testing::ReadFile(dir.File(file)).find("a"), std::string::npos) << file;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace forgeval
