@@ -44,6 +44,8 @@ export ANSIBLE_LOCAL_TEMP=$work/.ansible-tmp ANSIBLE_NOCOLOR=1
 left=$(find "$work" -mindepth 1 -maxdepth 1 ! -name inventory.ini ! -name check.log ! -name .ansible-tmp)
 [ -z "$left" ] || fail "--check changed something: $left"
 
+# A crash report left beside rig-b's program by an earlier run is fetched too.
+mkdir -p "$work/rig-b/bin" && printf 'report\r\n' >"$work/rig-b/bin/ERRORLOG.TXT"
 status=0
 "${playbook[@]}" >"$work/play.log" 2>&1 || status=$?
 [ "$status" = 2 ] || fail "ansible-playbook exited $status, expected 2: $(tail -30 "$work/play.log")"
@@ -56,6 +58,8 @@ for host in rig-a rig-b rig-c; do
     [ -s "$work/results/$host/$file" ] || fail "results/$host/$file not fetched"
   done
 done
+[ "$(ls "$work"/results/*/ERRORLOG.TXT)" = "$work/results/rig-b/ERRORLOG.TXT" ] ||
+  fail "ERRORLOG.TXT fetched as: $(ls "$work"/results/*/ERRORLOG.TXT)"
 
 status=0
 "$forgeval" --summarize "$work"/results/*/forgeval.results.jsonl --junit "$work/fleet.xml" \
