@@ -281,8 +281,10 @@ HostRow RowOf(const RecordedRun& run, const std::string& name) {
                                 "); the machine may have hung or reset",
                             true});
   } else if (row.verdict != "passed" && !explained) {
-    std::string text = row.verdict == "not tested" ? std::string("nothing was tested")
-                                                   : "the run ended " + row.verdict;
+    std::string text = row.verdict == "not tested"    ? "nothing was tested"
+                       : row.verdict == "interrupted" ? "the run was interrupted"
+                       : row.verdict == "fault"       ? "the run ended with a fault"
+                                                      : "the run failed";
     if (row.exit_code) text += " (exit code " + std::to_string(*row.exit_code) + ")";
     const std::string verdict_line = TextOf(run.end, "verdict");
     if (!verdict_line.empty()) text += ": " + verdict_line;
@@ -427,6 +429,7 @@ FleetSummary SummarizeFleet(const RecordInput& input, bool all_runs) {
   summary.file_errors = input.file_errors;
   summary.files_read = input.files_read;
   summary.runs_read = input.runs.size();
+  summary.all_runs = all_runs;
   const std::vector<std::string> names = MachineNames(input.runs);
   std::map<std::string, size_t> latest;  // machine -> its latest run
   for (size_t i = 0; i < input.runs.size(); ++i) {

@@ -81,6 +81,7 @@ struct FleetSummary {
   size_t files_read = 0;
   size_t runs_read = 0;
   size_t hosts = 0;
+  bool all_runs = false;  // a row per run rather than per machine
 
   // 0 when every row passed and every input was read whole; 1 otherwise.
   int ExitCode() const;

@@ -102,7 +102,7 @@ TEST(FleetSummaryTest, RowsStatesAndFleetChecks) {
     {"nothing tested, interrupted, and hardware events", {{"a", Start("n", "1") + End("1") + Start("i", "2") + End("2", 130, R"(,"ended_by":"interrupt")") +
        Start("t", "3") + Memory("3", 8) + R"({"record":"health","time":"t","run":"3","test":"Memory","pass":1,"events":[{"source":"memory ECC","text":"3 corrected","fails":true},{"source":"thermal","text":"throttled","fails":false}]})" "\n" +
        End("3", 1, R"(,"health":{"corrected_memory_errors":3,"highest_temperature_c":{"Package id 0":71.5}})")}}, false,
-     {"i failed interrupted 0 | verdict: the run ended interrupted (exit code 130)", "n failed not tested 0 | verdict: nothing was tested (exit code 0)",
+     {"i failed interrupted 0 | verdict: the run was interrupted (exit code 130)", "n failed not tested 0 | verdict: nothing was tested (exit code 0)",
       "t failed failed 1 | hardware: memory ECC: 3 corrected (Memory test, pass 1) | hardware: thermal: throttled (Memory test, pass 1) | hardware: totals: corrected_memory_errors 3"}, 1, {}},
     {"missing and empty files", {{"e", ""}, {"missing", kMissing}}, false, {}, 1, {"Unreadable: DIR/e: is empty (no run record)", "Unreadable: DIR/missing: cannot be read (No such file or directory)"}},
   };

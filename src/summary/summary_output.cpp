@@ -56,13 +56,17 @@ std::string SummaryTable(const FleetSummary& summary) {
   auto pad = [](const std::string& text, size_t width) {
     return text + std::string(width > text.size() ? width - text.size() : 0, ' ') + "  ";
   };
-  const std::string header = pad("HOST", host_width) + pad("STATE", 10) +
+  // With every run shown, a machine has several rows: its runs' start times tell them apart.
+  auto started = [&](const std::string& time) {
+    return summary.all_runs ? pad(time, 20) : std::string();
+  };
+  const std::string header = pad("HOST", host_width) + started("STARTED") + pad("STATE", 10) +
                              pad("VERDICT", verdict_width) + pad("DURATION", 8) + pad("PASSES", 6);
   std::string out = header + "FINDINGS\n";
   for (const HostRow& row : summary.rows) {
-    std::string line = pad(row.host, host_width) + pad(HostStateName(row.state), 10) +
-                       pad(row.verdict, verdict_width) + pad(Duration(row.seconds), 8) +
-                       pad(Passes(row), 6);
+    std::string line = pad(row.host, host_width) + started(row.started) +
+                       pad(HostStateName(row.state), 10) + pad(row.verdict, verdict_width) +
+                       pad(Duration(row.seconds), 8) + pad(Passes(row), 6);
     if (row.findings.empty()) line += "-";
     for (size_t i = 0; i < row.findings.size(); ++i) {
       if (i > 0) line += "\n" + std::string(header.size(), ' ');
