@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 
@@ -138,20 +139,39 @@ TEST_F(DiskIoTest, AsyncTransfersAndPlantedReadFaults) {
   }
 }
 
-// The copy puts each block at its own offset, in any order, and stops where the source ends.
-TEST_F(DiskIoTest, CopyKeepsTheOffsets) {
-  const std::string content = std::string(kBlock, 'a') + std::string(kBlock, 'b');
-  testing::WriteFile(dir_.File("source"), content);
-  DiskFile source, copy;
-  ASSERT_EQ(source.OpenForReading(dir_.File("source"), kCached), 0);
-  ASSERT_EQ(copy.CreateUnique(Root(), 'n', kCached), 0);
-  size_t second = 0, first = 0, end = 1;
-  EXPECT_EQ(copy.CopyFrom(source, kBlock, kBlock, &second) +
-                copy.CopyFrom(source, 0, kBlock, &first) +
-                copy.CopyFrom(source, 2 * kBlock, kBlock, &end) + copy.Flush(),
+// Only a killed run's files go: marked, unlocked and named as the test names them. A live
+// instance's files (locked), a file kept after an error (unmarked), an operator's look-alike,
+// a link with such a name and a marked file of another name stay.
+TEST_F(DiskIoTest, OnlyAKilledRunsFilesAreLeftovers) {
+  DiskFile live, kept, other;
+  ASSERT_EQ(live.CreateUnique(Root(), 'm', kUnbuffered) + kept.CreateUnique(Root(), 'n', kCached) +
+                other.CreateUnique(Root(), 'x', kCached),
             0);
-  EXPECT_EQ(std::tuple(second, first, end), std::tuple(kBlock, kBlock, size_t{0}));
-  EXPECT_EQ(ReadFile(copy.path()), content);
+  char mark[32];
+  if (fgetxattr(live.fd(), "user.forgeval", mark, sizeof mark) < 0) {
+    GTEST_SKIP() << "no user extended attributes here: " << strerror(errno);
+  }
+  kept.Unmark();
+  std::vector<std::string> killed;
+  for (char prefix : {'m', 'n'}) {
+    DiskFile file;  // closed at once, as by the end of its process: marked, no longer locked
+    ASSERT_EQ(file.CreateUnique(Root(), prefix, kCached), 0);
+    ASSERT_TRUE(WriteAll(file.fd(), std::string(prefix == 'm' ? 1000 : 0, 'x')));
+    killed.push_back(file.path());
+  }
+  const std::string look_alike = dir_.File("mLookAl.TMP"), link = dir_.File("nLinked.TMP");
+  testing::WriteFile(look_alike, "the operator's own");
+  ASSERT_EQ(symlink(killed[0].c_str(), link.c_str()), 0);
+  std::vector<LeftoverFile> removed = RemoveLeftoverFiles(Root());
+  std::sort(removed.begin(), removed.end(), [](auto& a, auto& b) { return a.path < b.path; });
+  ASSERT_EQ(removed.size(), 2u);
+  EXPECT_EQ(std::tuple(removed[0].path, removed[0].bytes, removed[1].path, removed[1].bytes),
+            std::tuple(killed[0], uint64_t{1000}, killed[1], uint64_t{0}));
+  for (const std::string& path : {live.path(), kept.path(), other.path(), look_alike}) {
+    EXPECT_TRUE(testing::FileExists(path)) << path;
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(RemoveLeftoverFiles(Root()).empty() && RemoveLeftoverFiles(Root() + "no/").empty());
 }
 
 // Every disk helper reports what really happened: the modes it opened, a filesystem out of
@@ -183,7 +203,6 @@ TEST_F(DiskIoTest, RealFailuresAreReported) {
     return (fcntl(file.fd(), F_GETFL) & (O_DIRECT | O_DSYNC)) | static_cast<int>(file.mode());
   };
   AsyncBlockIo io(1);
-  size_t copied = 0;
   // In this order: what each reports, and what it should (-1: a failure without an errno).
   const struct {
     const char* what;
@@ -194,14 +213,11 @@ TEST_F(DiskIoTest, RealFailuresAreReported) {
       {"direct I/O refused", flags(filler), O_DSYNC | int(kWriteThrough)},
       {"create, no inode", spare.CreateUnique(root, 'i', kCached), ENOSPC},
       {"reserve, no room", target.Reserve(4 * kBlock), ENOSPC},
-      {"copy, no room", copy.CopyFrom(source, 0, kBlock, &copied), ENOSPC},
       {"write, no room", Transfer(io, true, target.fd(), buffer_).first, ENOSPC},
       {"misaligned", Transfer(io, true, direct.fd(), buffer_ + 1).first, EINVAL},
       {"write a reader", Transfer(io, true, source.fd(), buffer_).first, EBADF},
       {"read, closed", Transfer(io, false, closed.fd(), buffer_).first, EBADF},
       {"reserve, closed", closed.Reserve(kBlock), EBADF},
-      {"copy from closed", copy.CopyFrom(closed, 0, kBlock, &copied), EBADF},
-      {"copy to closed", closed.CopyFrom(source, 0, kBlock, &copied), EBADF},
       {"flush, closed", closed.Flush(), EBADF},
       {"close, closed", closed.Close(), EBADF},
       {"remove, read-only", RemoveFile(ro + "lost+found"), EROFS},
