@@ -13,11 +13,12 @@
 # medians of the rounds are compared.
 #
 # Usage: bench/disk_vs_fio.sh [folder] [rounds]     (defaults: /tmp, 5)
+# FORGEVAL_BENCH=path/to/forgeval_bench measures another build (an older one, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 folder=${1:-/tmp}
 rounds=${2:-5}
-bench=build/release/forgeval_bench
+bench=${FORGEVAL_BENCH:-build/release/forgeval_bench}  # another build to compare with
 
 if ! command -v fio >/dev/null; then
   if [ "$(id -u)" -ne 0 ]; then
