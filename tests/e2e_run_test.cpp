@@ -438,7 +438,8 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
 }
 
 // The files of a killed run are removed by the next run on the folder, with one line; the
-// files of a live instance (held locked) and an operator's file named like a test file stay.
+// files of a live instance (held locked), an operator's file named like a test file and a
+// link of such a name stay.
 TEST_F(ProgramTest, TheNextRunRemovesAKilledRunsFilesAndNothingElse) {
   const std::string ini = Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=";
   auto killed = Start(ini + "1\n");
@@ -449,6 +450,7 @@ TEST_F(ProgramTest, TheNextRunRemovesAKilledRunsFilesAndNothingElse) {
   platform::DiskFile live;
   ASSERT_EQ(live.CreateUnique(drive_ + "/", 'm', platform::FileMode::kCached), 0);
   WriteFile(drive_ + "/nOperat.TMP", "the operator's own");
+  std::filesystem::create_symlink(drive_ + "/" + TestFilesIn(drive_)[0], drive_ + "/mLinked.TMP");
   const ProcessResult next = Run(ini + "0\n");
   EXPECT_EQ(next.exit_code, 0);
   EXPECT_TRUE(Contains(next.output, "\nThread 0 : Drive " + Escaped(drive_) +
@@ -456,7 +458,8 @@ TEST_F(ProgramTest, TheNextRunRemovesAKilledRunsFilesAndNothingElse) {
       << next.output;
   std::vector<std::string> kept = TestFilesIn(drive_);
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(kept, std::vector<std::string>({live.path().substr(drive_.size() + 1), "nOperat.TMP"}));
+  EXPECT_EQ(kept, std::vector<std::string>(
+                      {live.path().substr(drive_.size() + 1), "mLinked.TMP", "nOperat.TMP"}));
 }
 
 // Errors on a terminal wait for Enter, one prompt at a time, and the run waits for them; a

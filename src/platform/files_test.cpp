@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include <filesystem>
 
@@ -137,41 +136,6 @@ TEST_F(DiskIoTest, AsyncTransfersAndPlantedReadFaults) {
     io.FinishAll();
     EXPECT_FALSE(io.busy(0) || io.busy(1));
   }
-}
-
-// Only a killed run's files go: marked, unlocked and named as the test names them. A live
-// instance's files (locked), a file kept after an error (unmarked), an operator's look-alike,
-// a link with such a name and a marked file of another name stay.
-TEST_F(DiskIoTest, OnlyAKilledRunsFilesAreLeftovers) {
-  DiskFile live, kept, other;
-  ASSERT_EQ(live.CreateUnique(Root(), 'm', kUnbuffered) + kept.CreateUnique(Root(), 'n', kCached) +
-                other.CreateUnique(Root(), 'x', kCached),
-            0);
-  char mark[32];
-  if (fgetxattr(live.fd(), "user.forgeval", mark, sizeof mark) < 0) {
-    GTEST_SKIP() << "no user extended attributes here: " << strerror(errno);
-  }
-  kept.Unmark();
-  std::vector<std::string> killed;
-  for (char prefix : {'m', 'n'}) {
-    DiskFile file;  // closed at once, as by the end of its process: marked, no longer locked
-    ASSERT_EQ(file.CreateUnique(Root(), prefix, kCached), 0);
-    ASSERT_TRUE(WriteAll(file.fd(), std::string(prefix == 'm' ? 1000 : 0, 'x')));
-    killed.push_back(file.path());
-  }
-  const std::string look_alike = dir_.File("mLookAl.TMP"), link = dir_.File("nLinked.TMP");
-  testing::WriteFile(look_alike, "the operator's own");
-  ASSERT_EQ(symlink(killed[0].c_str(), link.c_str()), 0);
-  std::vector<LeftoverFile> removed = RemoveLeftoverFiles(Root());
-  std::sort(removed.begin(), removed.end(), [](auto& a, auto& b) { return a.path < b.path; });
-  ASSERT_EQ(removed.size(), 2u);
-  EXPECT_EQ(std::tuple(removed[0].path, removed[0].bytes, removed[1].path, removed[1].bytes),
-            std::tuple(killed[0], uint64_t{1000}, killed[1], uint64_t{0}));
-  for (const std::string& path : {live.path(), kept.path(), other.path(), look_alike}) {
-    EXPECT_TRUE(testing::FileExists(path)) << path;
-  }
-  EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_TRUE(RemoveLeftoverFiles(Root()).empty() && RemoveLeftoverFiles(Root() + "no/").empty());
 }
 
 // Every disk helper reports what really happened: the modes it opened, a filesystem out of

@@ -4,9 +4,9 @@
 // ahead of the kDiskSlots writes of the second in flight, all around the cache, so that
 // reading and writing overlap (a copy through the page cache ran at a quarter of the
 // device's write rate); the verification keeps the next blocks of both files in flight while
-// it checks the current ones, so the checks cost no device time. The pattern check compares
-// each block with one page of the pattern that stays in the processor's first-level cache, so
-// it reads the block once, as the comparison of the two files does.
+// it checks the current ones, so the checks cost no device time. The check compares each
+// block of both files with one page of the pattern that stays in the processor's first-level
+// cache, so it reads each block once, as a comparison of the two files with each other would.
 #include "stress/disk_pair.h"
 
 #include <array>
@@ -162,12 +162,13 @@ PairVerdict VerifyFilePair(platform::DiskFile& first, platform::DiskFile& second
     const size_t slot = 2 * SlotOf(k);
     CheckTransfer(io.Finish(slot), first.path(), platform::FileCause::kEndOfFile);
     CheckTransfer(io.Finish(slot + 1), second.path(), platform::FileCause::kEndOfFile);
-    // The first file against what was written, the second against the first: together every
-    // block of both against the pattern.
+    // Both against the pattern: a first file that holds it and a second that does not
+    // differ, which is the side-by-side comparison's finding. Each block is read once, as by
+    // a comparison of the two, and the pattern's page stays in the first-level cache.
     if (const size_t at = FindPatternMismatch(workspace.block(slot)); at < kDiskBlockBytes) {
       return {PairVerdict::Outcome::kNotAsWritten, &first, BlockOffset(k) + at};
     }
-    if (memcmp(workspace.block(slot), workspace.block(slot + 1), kDiskBlockBytes) != 0) {
+    if (FindPatternMismatch(workspace.block(slot + 1)) < kDiskBlockBytes) {
       return {PairVerdict::Outcome::kInconsistent, &second, BlockOffset(k)};
     }
     if (k + static_cast<int>(kDiskSlots) < kDiskBlocksPerFile) {

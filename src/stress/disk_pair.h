@@ -83,11 +83,10 @@ struct PairVerdict {
   uint64_t byte = 0;
 };
 
-// Reads both files from the device, block by block, checks each block of the first file
-// against the fill pattern and compares each block of the second with it, over all their
-// bytes, up to the first block that does not hold what was written. Files that are not
-// unbuffered have their cached pages dropped first. A read that delivers less than a block is
-// a failure with the end-of-file cause.
+// Reads both files from the device, block by block, and checks each block of both against the
+// fill pattern, over all their bytes, up to the first block that does not hold what was written.
+// Files that are not unbuffered have their cached pages dropped first. A read that delivers less
+// than a block is a failure with the end-of-file cause.
 PairVerdict VerifyFilePair(platform::DiskFile& first, platform::DiskFile& second,
                            DiskWorkspace& workspace, const BlockBoundary& at_boundary);
 
