@@ -147,7 +147,6 @@ TEST_F(DiskTestTest, FailuresNameTheirCauseAndLeaveTheFiles) {
       // agree) or in the second: the byte's offset, in the middle of the block.
       {{kWrite, kCorrupt, 0, 3}, kFirst, kMN, 2 * kFile, 1, 3 * kMiB + kMiB / 2},
       {{kRead, kCorrupt, 0, 2}, kFirst, kMN, 2 * kFile, 1, kMiB + kMiB / 2},
-      {{kRead, kCorrupt, 0, 3}, kSecond, kMN, 2 * kFile},
       // The copy's and the flush's own failures, by their cause.
       {{kCopy, kFail, ENOSPC, 7}, kFull, kMN, 2 * kFile},
       {{kCopyRead, kFail, EIO, 7}, kHard, kMN, 2 * kFile},
