@@ -483,7 +483,8 @@ TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
   const ProcessResult help = Run("", {"forgeval", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
-  for (const char* key : {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
+  for (const char* key :
+       {"LogFile", "Loop", "Duration", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
     EXPECT_NE(help.output.find(key), std::string::npos) << key;
   EXPECT_EQ(Run("", {"forgeval", "-h"}).output, help.output);
   const ProcessResult version = Run("", {"forgeval", "--version"});

@@ -116,6 +116,8 @@ void ShellSort(int64_t* a, int64_t n) {
   for (int64_t gap = n / 2; gap > 0; gap /= 2) {
     StopIfRequested();
     for (int64_t k = gap; k < n; ++k) {
+      // One gap's pass over a large array takes seconds: stop within it too.
+      if (k % kInterruptCheckElements == 0) StopIfRequested();
       const int64_t t = a[k];
       int64_t j = k;
       while (j >= gap && t < a[j - gap]) {
