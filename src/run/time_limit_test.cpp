@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/interrupt.h"
 #include "report/live_status.h"
 #include "run/config_check.h"
 #include "temp_dir.h"
@@ -58,6 +62,26 @@ TEST(TimeLimitTest, DurationValuesAndTheirWarnings) {
                                        " " + row.misread};
     EXPECT_EQ(ConfigurationWarnings(path), expected);
   }
+}
+
+// A limit asks for a stop with its reason when its time is up, not before; one destroyed
+// earlier asks nothing (the stop request is for the whole process: the firing one runs in a
+// child).
+TEST(TimeLimitTest, AsksForAStopWhenTheTimeIsUpUnlessCancelled) {
+  { const TimeLimit cancelled(3600); }
+  { const TimeLimit none(0); }
+  EXPECT_FALSE(platform::StopRequested());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const auto start = std::chrono::steady_clock::now();
+        const TimeLimit limit(1);
+        while (!platform::StopRequested()) std::this_thread::yield();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        const bool right = platform::StopRequestReason() == platform::StopReason::kTimeLimit;
+        std::_Exit(right && took.count() >= 1 && took.count() < 1.5 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // The live status counts passes without a count and shows the time left, never below zero.
