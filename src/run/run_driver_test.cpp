@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #include "report/event_reporter.h"
 #include "report/run_log.h"
 #include "run/ini_file.h"
+#include "stress/worker_frame.h"
 #include "temp_dir.h"
 #include "worker_console.h"
 
@@ -43,6 +48,60 @@ TEST(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
   EXPECT_EQ(code, 0);
   EXPECT_EQ(g_runs, 1);
   EXPECT_TRUE(console.ends_with("--- Loop 3 of 3 ---\n\nAll tests passed successfully.\n"));
+}
+
+// Worker bodies that take their time without a boundary (milliseconds), or, for -1, run
+// until they are stopped.
+int g_first_ms = 0;
+int g_second_ms = 0;
+uint32_t Sleeps(int ms) {
+  if (ms >= 0) return usleep(static_cast<useconds_t>(ms) * 1000), 0;
+  return RunTestWorker(
+      0,
+      [](int) {
+        for (;;) StopIfRequested(), usleep(1000);
+      },
+      CatchClauses::kStandard);
+}
+uint32_t First(uintptr_t) { return Sleeps(g_first_ms); }
+uint32_t Second(uintptr_t) { return Sleeps(g_second_ms); }
+
+// Runs the driver with configuration `ini`, prints its console on standard error and ends
+// the process with its exit code.
+[[noreturn]] void RunPrintingConsole(std::string ini, std::span<const TestEntry> tests) {
+  IniFile file;
+  RunLog log;
+  EventReporter events;
+  std::string arg0 = "forgeval";
+  char* argv[] = {arg0.data(), ini.data(), nullptr};
+  int code = -1;
+  fputs(testing::ConsoleOf([&] { code = RunDriver(2, argv, tests); }).c_str(), stderr);
+  std::_Exit(code);
+}
+
+// Where a time limit of 1 s falls: in a test whose worker it stops, in a test that ends on its
+// own (the next is not started), or in the last test of a pass (the pass is whole). Each run
+// in a child (forked): the stop request holds for the whole process.
+TEST(RunDriverTest, TheTimeUpLineSaysWhereTheTimeRanOut) {
+  struct Row {
+    int first_ms, second_ms;
+    const char* line;
+  } rows[] = {
+      {-1, 100, "during pass 1 \\(the Sort test was cut short\\)"},
+      {700, 100, "during pass 2"},
+      {100, 500, "after pass 2"},
+  };
+  testing::TempDir dir;
+  const std::string ini = dir.File("forgeval.ini");
+  testing::WriteFile(ini, "[Main]\nDuration=1\nLogFile=\nResultFile=\n");
+  const TestEntry tests[] = {{"SortAlgorithms", "", &First, WorkerList::kPerProcessor},
+                             {"Cache", "", &Second, WorkerList::kPerProcessor}};
+  for (const Row& row : rows) {
+    g_first_ms = row.first_ms;
+    g_second_ms = row.second_ms;
+    EXPECT_EXIT(RunPrintingConsole(ini, tests), ::testing::ExitedWithCode(0),
+                std::string("\nTime limit of 1s reached ") + row.line + "\\.\nAll tests passed");
+  }
 }
 
 }  // namespace
