@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "report/event_reporter.h"
 #include "report/run_log.h"
@@ -67,7 +68,8 @@ uint32_t First(uintptr_t) { return Sleeps(g_first_ms); }
 uint32_t Second(uintptr_t) { return Sleeps(g_second_ms); }
 
 // Runs the driver with configuration `ini`, prints its console on standard error and ends
-// the process with its exit code.
+// the process with its exit code, after removing the folder of `ini` (the child's own: a
+// death test in the threadsafe style runs the test afresh in a new process).
 [[noreturn]] void RunPrintingConsole(std::string ini, std::span<const TestEntry> tests) {
   IniFile file;
   RunLog log;
@@ -76,12 +78,13 @@ uint32_t Second(uintptr_t) { return Sleeps(g_second_ms); }
   char* argv[] = {arg0.data(), ini.data(), nullptr};
   int code = -1;
   fputs(testing::ConsoleOf([&] { code = RunDriver(2, argv, tests); }).c_str(), stderr);
+  std::filesystem::remove_all(std::filesystem::path(ini).parent_path());
   std::_Exit(code);
 }
 
 // Where a time limit of 1 s falls: in a test whose worker it stops, in a test that ends on its
 // own (the next is not started), or in the last test of a pass (the pass is whole). Each run
-// in a child (forked): the stop request holds for the whole process.
+// in a child: the stop request holds for the whole process.
 TEST(RunDriverTest, TheTimeUpLineSaysWhereTheTimeRanOut) {
   struct Row {
     int first_ms, second_ms;
@@ -96,6 +99,7 @@ TEST(RunDriverTest, TheTimeUpLineSaysWhereTheTimeRanOut) {
   testing::WriteFile(ini, "[Main]\nDuration=1\nLogFile=\nResultFile=\n");
   const TestEntry tests[] = {{"SortAlgorithms", "", &First, WorkerList::kPerProcessor},
                              {"Cache", "", &Second, WorkerList::kPerProcessor}};
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const Row& row : rows) {
     g_first_ms = row.first_ms;
     g_second_ms = row.second_ms;

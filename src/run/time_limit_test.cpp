@@ -71,6 +71,7 @@ TEST(TimeLimitTest, AsksForAStopWhenTheTimeIsUpUnlessCancelled) {
   { const TimeLimit cancelled(3600); }
   { const TimeLimit none(0); }
   EXPECT_FALSE(platform::StopRequested());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         const auto start = std::chrono::steady_clock::now();
