@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -51,25 +52,19 @@ TEST(RunDriverTest, EnabledIsReadAtTheStartOfEveryTest) {
   EXPECT_TRUE(console.ends_with("--- Loop 3 of 3 ---\n\nAll tests passed successfully.\n"));
 }
 
-// Worker bodies that take their time without a boundary (milliseconds), or, for -1, run
-// until they are stopped.
-int g_first_ms = 0;
-int g_second_ms = 0;
-uint32_t Sleeps(int ms) {
-  if (ms >= 0) return usleep(static_cast<useconds_t>(ms) * 1000), 0;
-  return RunTestWorker(
-      0,
-      [](int) {
-        for (;;) StopIfRequested(), usleep(1000);
-      },
-      CatchClauses::kStandard);
+// Each test's time in milliseconds without a boundary; -1: until it is stopped.
+int g_ms[2] = {};
+template <int kTest>
+uint32_t Takes(uintptr_t) {
+  if (g_ms[kTest] >= 0) return usleep(static_cast<useconds_t>(g_ms[kTest]) * 1000), 0;
+  auto body = [](int) {
+    for (;;) StopIfRequested(), usleep(1000);
+  };
+  return RunTestWorker(0, body, CatchClauses::kStandard);
 }
-uint32_t First(uintptr_t) { return Sleeps(g_first_ms); }
-uint32_t Second(uintptr_t) { return Sleeps(g_second_ms); }
 
-// Runs the driver with configuration `ini`, prints its console on standard error and ends
-// the process with its exit code, after removing the folder of `ini` (the child's own: a
-// death test in the threadsafe style runs the test afresh in a new process).
+// Runs the driver on `ini` in a death test's child (in the threadsafe style, a process of its
+// own that made its own folder, removed here), its console on standard error.
 [[noreturn]] void RunPrintingConsole(std::string ini, std::span<const TestEntry> tests) {
   IniFile file;
   RunLog log;
@@ -86,23 +81,20 @@ uint32_t Second(uintptr_t) { return Sleeps(g_second_ms); }
 // own (the next is not started), or in the last test of a pass (the pass is whole). Each run
 // in a child: the stop request holds for the whole process.
 TEST(RunDriverTest, TheTimeUpLineSaysWhereTheTimeRanOut) {
-  struct Row {
-    int first_ms, second_ms;
+  const struct {
+    int ms[2];
     const char* line;
-  } rows[] = {
-      {-1, 100, "during pass 1 \\(the Sort test was cut short\\)"},
-      {700, 100, "during pass 2"},
-      {100, 500, "after pass 2"},
-  };
+  } rows[] = {{{-1, 100}, "during pass 1 \\(the Sort test was cut short\\)"},
+              {{700, 100}, "during pass 2"},
+              {{100, 500}, "after pass 2"}};
   testing::TempDir dir;
   const std::string ini = dir.File("forgeval.ini");
   testing::WriteFile(ini, "[Main]\nDuration=1\nLogFile=\nResultFile=\n");
-  const TestEntry tests[] = {{"SortAlgorithms", "", &First, WorkerList::kPerProcessor},
-                             {"Cache", "", &Second, WorkerList::kPerProcessor}};
+  const TestEntry tests[] = {{"SortAlgorithms", "", &Takes<0>, WorkerList::kPerProcessor},
+                             {"Cache", "", &Takes<1>, WorkerList::kPerProcessor}};
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const Row& row : rows) {
-    g_first_ms = row.first_ms;
-    g_second_ms = row.second_ms;
+  for (const auto& row : rows) {
+    std::copy(row.ms, row.ms + 2, g_ms);
     EXPECT_EXIT(RunPrintingConsole(ini, tests), ::testing::ExitedWithCode(0),
                 std::string("\nTime limit of 1s reached ") + row.line + "\\.\nAll tests passed");
   }
