@@ -84,7 +84,7 @@ class DiskTest {
 
   void Run() {
     RemoveLeftovers();
-    StopIfInterrupted();
+    StopIfRequested();
     // No answer means no room: nothing is written on a drive whose space is unknown.
     std::optional<uint64_t> free = platform::FreeBytesAvailable(root_);
     const bool free_known = free.has_value();
@@ -157,15 +157,15 @@ class DiskTest {
     ReportProgress(index_, kLeftovers, root_.c_str(), removed.size(), Gigabytes(bytes).c_str());
   }
 
-  // A block boundary: when the run is interrupted, the worker deletes every file it made
+  // A block boundary: when the run is asked to stop, the worker deletes every file it made
   // and ends quietly.
   void AtBoundary() {
-    if (!platform::InterruptRequested()) return;
+    if (!platform::StopRequested()) return;
     for (const FilePair& pair : pairs_) {
       if (pair.first.is_open()) platform::RemoveFile(pair.first.path());
       if (pair.second.is_open()) platform::RemoveFile(pair.second.path());
     }
-    StopIfInterrupted();
+    StopIfRequested();
   }
 
   void WritePair() {
