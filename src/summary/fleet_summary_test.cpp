@@ -104,6 +104,8 @@ TEST(FleetSummaryTest, RowsStatesAndFleetChecks) {
        End("3", 1, R"(,"health":{"corrected_memory_errors":3,"highest_temperature_c":{"Package id 0":71.5}})")}}, false,
      {"i failed interrupted 0 | verdict: the run was interrupted (exit code 130)", "n failed not tested 0 | verdict: nothing was tested (exit code 0)",
       "t failed failed 1 | hardware: memory ECC: 3 corrected (Memory test, pass 1) | hardware: thermal: throttled (Memory test, pass 1) | hardware: totals: corrected_memory_errors 3"}, 1, {}},
+    {"a run ended by its time limit, a worker cut short", {{"a", Start("d", "1") + Memory("1", 8) + Worker("1", "FFT", "{}", "time_up") + End("1", 0, R"(,"ended_by":"duration")")}}, false,
+     {"d passed passed 1"}, 0, {}},
     {"missing and empty files", {{"e", ""}, {"missing", kMissing}}, false, {}, 1, {"Unreadable: DIR/e: is empty (no run record)", "Unreadable: DIR/missing: cannot be read (No such file or directory)"}},
   };
   // clang-format on
