@@ -18,6 +18,7 @@
 #include "report/run_log.h"
 #include "report/run_record.h"
 #include "run/config_check.h"
+#include "run/health_check.h"
 #include "run/ini_file.h"
 #include "run/worker_dispatch.h"
 #include "stress/worker_frame.h"
@@ -42,12 +43,14 @@ void StartUp(int argc, char** argv) {
     log->SetLineWriting(true);
     log->SetTimestamps(true);
   }
+  RecordJson health_sources = HealthStartUp();
   for (const std::string& warning : ConfigurationWarnings(IniFile::Instance()->path())) {
     LogMessage("%s", warning.c_str());
     ConsolePrint("%s\n", warning.c_str());
   }
   RunRecordOpen(platform::ProgramFolder(), IniReadString("Main", "ResultFile", kDefaultResultFile));
-  RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries());
+  RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries(),
+                 health_sources);
 }
 
 void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
@@ -59,13 +62,14 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
     if (!IniReadBool(test.section, "Enabled", true)) continue;
     SetLiveStage(pass_number, pass_count, test.section);
     DispatchTest(test, pass_number);
+    HealthAfterTest(test.section, pass_number);
     if (platform::InterruptRequested()) return;
   }
 }
 
 // The end of a run the operator interrupted: no pass verdict, since not everything ran;
 // the errors found until then are still named. The exit status is the shell's 128 + signal.
-int EndInterrupted(bool failed) {
+int EndInterrupted(bool failed, RecordJson health) {
   const int signal_number = platform::InterruptSignal();
   const char* name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
   LogMessage("Run interrupted (%s).", name);
@@ -76,7 +80,10 @@ int EndInterrupted(bool failed) {
     ConsolePrint("%s\n", kFailedVerdict);
     verdict = kFailedVerdict;
   }
-  RecordRunEnd({.verdict = verdict, .exit_code = 128 + signal_number, .interrupted = true});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = 128 + signal_number,
+                .interrupted = true,
+                .health = std::move(health)});
   return 128 + signal_number;
 }
 
@@ -90,13 +97,17 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   }
   StopLiveStatus();
 
+  RecordJson health = HealthEnd();  // its failing events count for the verdict
   LogBlankLine();
   const bool failed = FailureFlagRaised();
-  if (platform::InterruptRequested()) return EndInterrupted(failed);
+  if (platform::InterruptRequested()) return EndInterrupted(failed, std::move(health));
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
-  RecordRunEnd({.verdict = verdict, .exit_code = failed ? 1 : 0, .interrupted = false});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = failed ? 1 : 0,
+                .interrupted = false,
+                .health = std::move(health)});
   return failed ? 1 : 0;
 }
 
@@ -115,8 +126,10 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
     std::string text;
     exception->GetErrorMessage(text);
     TakeErrorPath(text, exception);
-    RecordRunEnd(
-        {.verdict = std::nullopt, .exit_code = kDriverFaultExitCode, .interrupted = false});
+    RecordRunEnd({.verdict = std::nullopt,
+                  .exit_code = kDriverFaultExitCode,
+                  .interrupted = false,
+                  .health = nullptr});  // the hardware's reports were not read to the end
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
