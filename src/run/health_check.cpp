@@ -185,8 +185,10 @@ void HealthCheck::Sample() {
     auto [state, added] = sensors_.try_emplace(reading.sensor);
     if (added || reading.celsius > state->second.highest) state->second.highest = reading.celsius;
     state->second.critical = reading.critical;
-    if (reading.critical && reading.celsius >= *reading.critical)
-      state->second.critical_reached = true;
+    // Reported when it gets there, not again for every test while it stays there.
+    const bool over = reading.critical && reading.celsius >= *reading.critical;
+    if (over && !state->second.over) state->second.critical_reached = true;
+    state->second.over = over;
   }
   for (const int64_t khz : frequencies) {
     lowest_khz_ = std::min(lowest_khz_.value_or(khz), khz);
@@ -301,19 +303,20 @@ void HealthCheck::CheckCounters(CounterSource& source, const std::string& during
                                 HealthChange& change) {
   if (!source.available) return;
   for (const HealthCounter& counter : ReadCounters(source)) {
-    const auto last = source.last.find(counter.key);
-    source.last[counter.key] = counter.value;
-    if (last == source.last.end() || counter.value == last->second) continue;
-    if (counter.value < last->second) {
-      Add(change, {source.name,
-                   EventLine("the counter " + counter.key + " went down from " +
-                                 std::to_string(last->second) + " to " +
-                                 std::to_string(counter.value) + " (a reset or driver reload)",
-                             during, false),
-                   false});
+    const auto [last, added] = source.last.try_emplace(counter.key, counter.value);
+    const int64_t before = last->second;
+    last->second = counter.value;
+    if (added || counter.value == before) continue;  // a new counter starts its own baseline
+    if (counter.value < before) {
+      Add(change,
+          {source.name,
+           EventLine("the counter " + counter.key + " went down from " + std::to_string(before) +
+                         " to " + std::to_string(counter.value) + " (a reset or driver reload)",
+                     during, false),
+           false});
       continue;
     }
-    const int64_t rise = counter.value - last->second;
+    const int64_t rise = counter.value - before;
     change.deltas[source.name][counter.key] = rise;
     HealthEvent event = CounterEvent(counter, rise);
     event.text = EventLine(event.text, during, event.fails);

@@ -105,7 +105,8 @@ class HealthCheck {
   struct SensorState {
     double highest = 0;
     std::optional<double> critical;
-    bool critical_reached = false;  // since the last Check
+    bool over = false;              // at or over its critical mark at the last sample
+    bool critical_reached = false;  // went over it since the last Check
   };
 
   std::vector<platform::HealthCounter> ReadCounters(const CounterSource& source) const;
