@@ -30,10 +30,10 @@ std::string Interrupts(int columns, const std::map<std::string, int>& rows) {
   std::string text = " ";
   for (int cpu = 0; cpu < columns; ++cpu) text += "      CPU" + std::to_string(cpu);
   text += "\n  0:" + std::string(static_cast<size_t>(columns) * 2, ' ') + "IO-APIC 2-edge timer\n";
-  for (const auto& [row, last_column] : rows) {
+  for (const auto& [row, count] : rows) {  // in the first and last column
     text += row + ":";
     for (int cpu = 0; cpu < columns; ++cpu)
-      text += " " + std::to_string(cpu + 1 == columns ? last_column : 1);
+      text += " " + std::to_string(cpu == 0 || cpu + 1 == columns ? count : 1);
     text += "   Some description 7\n";
   }
   return text;
@@ -101,9 +101,9 @@ TEST(HealthCheckTest, CounterSourcesTurnTheirChangesIntoEvents) {
     {"no controller", {{kMc + "power/async", "x"}}, {}, {}, {}},
     {"2 processors", {{"proc/interrupts", Interrupts(2, {{"MCE", 0}, {"THR", 0}, {"DFR", 1}, {"MCP", 1}})}},
      {{"proc/interrupts", Interrupts(2, {{"MCE", 1}, {"THR", 5}, {"DFR", 1}, {"MCP", 9}})}}, {"machine-check counters"},
-     {"E 1 machine-check exception (MCE)", "W 5 corrected-error interrupts (THR)"}},
+     {"E 2 machine-check exceptions (MCE)", "W 10 corrected-error interrupts (THR)"}},
     {"64 processors, DFR only", {{"proc/interrupts", Interrupts(64, {{"DFR", 1}})}}, {{"proc/interrupts", Interrupts(64, {{"DFR", 3}})}},
-     {"machine-check counters"}, {"E 2 deferred machine-check errors (DFR)"}},
+     {"machine-check counters"}, {"E 4 deferred machine-check errors (DFR)"}},
     {"no machine-check rows", {{"proc/interrupts", Interrupts(2, {{"NMI", 0}})}}, {{"proc/interrupts", Interrupts(2, {{"NMI", 5}})}}, {}, {}},
     {"AER names with blanks", {{kPci + "aer_dev_correctable", "RxErr 0\nBad TLP 0\nTOTAL_ERR_COR 0\n"}, {kPci + "aer_dev_fatal", "Data Link Protocol 0\nTOTAL_ERR_FATAL 0\n"},
                                {kPci + "aer_dev_nonfatal", "Poisoned TLP 0\nCompleter Abort 0\n"}},
