@@ -83,20 +83,26 @@ std::optional<RecordJson> SmartFigures(int exit_status, const std::string& outpu
   const RecordJson json = RecordJson::parse(output, nullptr, false);
   if (!json.is_object()) return std::nullopt;
   RecordJson figures = RecordJson::object();
-  if (json.contains("smart_status") && json["smart_status"].contains("passed"))
-    figures["passed"] = json["smart_status"]["passed"].get<bool>();
-  if (json.contains("ata_smart_attributes")) {
-    for (const RecordJson& attribute :
-         json["ata_smart_attributes"].value("table", RecordJson::array())) {
-      for (const auto& known : kSmartAttributes)
-        if (attribute.value("id", 0) == known.id && attribute.contains("raw"))
-          figures[known.name] = attribute["raw"].value("value", int64_t{0});
+  // A field of another type than smartmontools writes (another version, a broken disk's
+  // firmware) makes the whole output unreadable, never the run.
+  try {
+    if (json.contains("smart_status") && json["smart_status"].contains("passed"))
+      figures["passed"] = json["smart_status"]["passed"].get<bool>();
+    if (json.contains("ata_smart_attributes")) {
+      for (const RecordJson& attribute :
+           json["ata_smart_attributes"].value("table", RecordJson::array())) {
+        for (const auto& known : kSmartAttributes)
+          if (attribute.value("id", 0) == known.id && attribute.contains("raw"))
+            figures[known.name] = attribute["raw"].value("value", int64_t{0});
+      }
     }
-  }
-  if (json.contains("nvme_smart_health_information_log")) {
-    const RecordJson& log = json["nvme_smart_health_information_log"];
-    for (const char* name : {"media_errors", "critical_warning"})
-      if (log.contains(name)) figures[name] = log[name].get<int64_t>();
+    if (json.contains("nvme_smart_health_information_log")) {
+      const RecordJson& log = json["nvme_smart_health_information_log"];
+      for (const char* name : {"media_errors", "critical_warning"})
+        if (log.contains(name)) figures[name] = log[name].get<int64_t>();
+    }
+  } catch (const RecordJson::exception&) {
+    return std::nullopt;
   }
   return figures;
 }

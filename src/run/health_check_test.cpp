@@ -241,6 +241,7 @@ TEST(HealthCheckTest, SmartComparesTheDisksBeforeAndAfterTheRun) {
      {"[***HARDWARE ERROR: SMART of /dev/nvme0n1: media_errors rose from 1 to 3 over the run ***]"}},
     {"no device type", "loop7", R"({"smartctl":{"messages":[{"string":"/dev/loop7: Unable to detect device type","severity":"error"}],"exit_status":1}})",
      "", 1, "SMART (no SMART device)", {}, "null"},
+    {"a field of another type", "sdy", R"({"smart_status":{"passed":"yes"}})", "", 0, "SMART (no SMART device)", {}, "null"},
   };
   // clang-format on
   for (const Case& c : cases) {
