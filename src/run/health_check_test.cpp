@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/smart_status.h"
 #include "temp_dir.h"
 
 namespace forgeval {
@@ -288,6 +289,17 @@ TEST(HealthCheckTest, SmartComparesTheDisksBeforeAndAfterTheRun) {
       EXPECT_EQ(check.Summary()["smart"].dump(), c.figures);
     }
   }
+  // The program is looked up on PATH unless the variable names one.
+  TempDir bin;
+  WriteFile(bin.File("smartctl"), "#!/bin/sh\n");
+  std::filesystem::permissions(bin.File("smartctl"), std::filesystem::perms::owner_all);
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", ("/nonexistent:" + bin.path() + ":" + path).c_str(), 1);
+  EXPECT_EQ(platform::FindSmartctl(), bin.File("smartctl"));
+  setenv(platform::kSmartctlVariable, bin.File("absent").c_str(), 1);
+  EXPECT_EQ(platform::FindSmartctl(), std::nullopt);
+  unsetenv(platform::kSmartctlVariable);
+  setenv("PATH", path.c_str(), 1);
 }
 
 }  // namespace
