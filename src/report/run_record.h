@@ -9,8 +9,8 @@
 //   worker_end  for every worker of every test of every pass, when its test has ended:
 //               test, pass, worker index, processor, status, error text, seconds and the
 //               test's own figures;
-//   run_end     once: the verdict, the exit code, the seconds and whether the operator
-//               interrupted the run.
+//   run_end     once: the verdict, the exit code, the seconds, whether the operator
+//               interrupted the run and whether any worker completed tested work.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
 //
@@ -70,6 +70,7 @@ struct RunEndFacts {
   std::optional<std::string> verdict;  // the verdict line; none when the run ended without one
   int exit_code = 0;
   bool interrupted = false;
+  bool tested = false;  // a worker completed work that tested something
 };
 void RecordRunEnd(const RunEndFacts& facts);
 

@@ -31,11 +31,18 @@ constexpr const char* kDefaultResultFile = "forgeval.results.jsonl";
 constexpr const char* kPassedVerdict = "All tests passed successfully.";
 constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
 
+// A line for the operator that goes to console and log.
+void LogAndPrint(const std::string& line) {
+  LogMessage("%s", line.c_str());
+  ConsolePrint("%s\n", line.c_str());
+}
+
 void StartUp(int argc, char** argv) {
   ConsolePrint("Forgeval %s", kProgramVersion);
   ConsolePrint("\n------------------------------------------------------------------\n");
   RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
   IniFile::Instance()->SetPath(argc > 1 ? argv[1] : kDefaultIniPath);
+  IniFile::Instance()->SetWarningSink(LogAndPrint);
   std::string log_file = IniReadString("Main", "LogFile", kDefaultLogFile);
   LogOpen(log_file.substr(0, kLogFileNameLength));
   if (RunLog* log = RunLog::Instance()) {
@@ -43,20 +50,22 @@ void StartUp(int argc, char** argv) {
     log->SetTimestamps(true);
   }
   for (const std::string& warning : ConfigurationWarnings(IniFile::Instance()->path())) {
-    LogMessage("%s", warning.c_str());
-    ConsolePrint("%s\n", warning.c_str());
+    LogAndPrint(warning);
   }
   RunRecordOpen(platform::ProgramFolder(), IniReadString("Main", "ResultFile", kDefaultResultFile));
   RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries());
 }
 
-void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
+// Counts in `enabled` the tests it dispatched.
+void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests,
+             int& enabled) {
   LogBlankLine();
   LogMessage("--- Loop %d of %d ---", pass_number, pass_count);
   ConsolePrint("--- Loop %d of %d ---\n", pass_number, pass_count);
   for (const TestEntry& test : tests) {
     // Read at this moment: the file may have been edited since the last pass.
     if (!IniReadBool(test.section, "Enabled", true)) continue;
+    ++enabled;
     SetLiveStage(pass_number, pass_count, test.section);
     DispatchTest(test, pass_number);
     if (platform::InterruptRequested()) return;
@@ -76,7 +85,10 @@ int EndInterrupted(bool failed) {
     ConsolePrint("%s\n", kFailedVerdict);
     verdict = kFailedVerdict;
   }
-  RecordRunEnd({.verdict = verdict, .exit_code = 128 + signal_number, .interrupted = true});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = 128 + signal_number,
+                .interrupted = true,
+                .tested = TestedSoFar().tested});
   return 128 + signal_number;
 }
 
@@ -84,19 +96,31 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StartUp(argc, argv);
   // Counts of 2^31 and more are negative as signed numbers and run no pass.
   const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
+  ClearTestedSoFar();
+  int enabled = 0;
   StartLiveStatus();
   for (int32_t pass = 0; pass < pass_count && !platform::InterruptRequested(); ++pass) {
-    RunPass(pass + 1, pass_count, tests);
+    RunPass(pass + 1, pass_count, tests, enabled);
   }
   StopLiveStatus();
 
-  LogBlankLine();
   const bool failed = FailureFlagRaised();
-  if (platform::InterruptRequested()) return EndInterrupted(failed);
+  if (platform::InterruptRequested()) {
+    LogBlankLine();
+    return EndInterrupted(failed);
+  }
+  // A verdict of "passed" must not hide that something was not tested.
+  for (const std::string& line : UntestedLines(pass_count, enabled, TestedSoFar())) {
+    LogAndPrint(line);
+  }
+  LogBlankLine();
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
-  RecordRunEnd({.verdict = verdict, .exit_code = failed ? 1 : 0, .interrupted = false});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = failed ? 1 : 0,
+                .interrupted = false,
+                .tested = TestedSoFar().tested});
   return failed ? 1 : 0;
 }
 
@@ -115,12 +139,22 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
     std::string text;
     exception->GetErrorMessage(text);
     TakeErrorPath(text, exception);
-    RecordRunEnd(
-        {.verdict = std::nullopt, .exit_code = kDriverFaultExitCode, .interrupted = false});
+    RecordRunEnd({.verdict = std::nullopt,
+                  .exit_code = kDriverFaultExitCode,
+                  .interrupted = false,
+                  .tested = TestedSoFar().tested});
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
   }
+}
+
+std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested) {
+  if (pass_count <= 0) return {"Nothing was tested: Loop is " + std::to_string(pass_count)};
+  if (enabled == 0) return {"Nothing was tested: every test is disabled"};
+  std::vector<std::string> lines = tested.untested;
+  if (!tested.tested && lines.empty()) lines.push_back("Nothing was tested: no worker completed");
+  return lines;
 }
 
 }  // namespace forgeval

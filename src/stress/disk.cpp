@@ -84,6 +84,7 @@ class DiskTest {
     const double pair_bytes = 2.0 * static_cast<double>(kDiskFileBytes);
     const double bytes = pair_bytes * static_cast<double>(pairs_.size());
     ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(pairs_.size()));
+    if (pairs_.empty()) ReportNothingTested(index_, "The Disk test wrote 0 GB on drive " + root_);
     ReportWorkerFigure(index_, "write_mb_per_s", writing.Rate(bytes, 1e6));
 
     ReportProgress(index_, kVerifying, root_.c_str());
