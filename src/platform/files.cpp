@@ -33,7 +33,10 @@ UniqueFd OpenForAppend(const std::string& path, bool write_through) {
   int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (write_through) flags |= O_DSYNC;
   UniqueFd fd(open(path.c_str(), flags, 0644));
-  if (!fd.valid()) return fd;
+  if (!fd.valid()) {
+    if (errno == ENXIO) errno = EINVAL;  // a FIFO without a reader, a device without its unit
+    return fd;
+  }
   struct stat info;
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     errno = EINVAL;
