@@ -110,7 +110,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
     return EndInterrupted(failed);
   }
   // A verdict of "passed" must not hide that something was not tested.
-  for (const std::string& line : UntestedLines(pass_count, enabled, TestedSoFar())) {
+  for (const std::string& line : UntestedLines(pass_count, enabled, TestedSoFar(), failed)) {
     LogAndPrint(line);
   }
   LogBlankLine();
@@ -149,11 +149,14 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
   }
 }
 
-std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested) {
+std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested,
+                                       bool failed) {
   if (pass_count <= 0) return {"Nothing was tested: Loop is " + std::to_string(pass_count)};
   if (enabled == 0) return {"Nothing was tested: every test is disabled"};
   std::vector<std::string> lines = tested.untested;
-  if (!tested.tested && lines.empty()) lines.push_back("Nothing was tested: no worker completed");
+  if (!tested.tested && !failed && lines.empty()) {
+    lines.push_back("Nothing was tested: no worker completed");
+  }
   return lines;
 }
 

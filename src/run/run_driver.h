@@ -36,9 +36,11 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
 
 // The lines shown before the verdict that say what the run did not test: one when no pass ran
 // ("Nothing was tested: Loop is 0"), when no test was enabled in any pass, or when no worker
-// completed; otherwise the texts of workers that completed without testing anything ("The
-// Memory test allocated 0 MB"). `enabled` counts the tests dispatched in all passes.
-std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested);
+// completed in a run that found no error (a failed run says so itself); otherwise the texts of
+// workers that completed without testing anything ("The Memory test allocated 0 MB").
+// `enabled` counts the tests dispatched in all passes.
+std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested,
+                                       bool failed);
 
 }  // namespace forgeval
 
