@@ -72,7 +72,7 @@ Files written:
 Exit status:
   0    no error was reported
   1    at least one error was reported
-  2    usage error
+  2    usage error: an unknown option, or a CONFIG that cannot be read
   130, 143  interrupted by SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
