@@ -513,8 +513,11 @@ TEST_F(ProgramTest, ConfigurationFaultsSayWhatTheProgramUses) {
       std::filesystem::remove(dir_.File(name));
     const size_t split = c.ini.find('\1');
     const bool logged = split == std::string::npos;
-    const ProcessResult result =
-        Run(logged ? c.ini : "[Main]\nLoop=1\n" + c.ini.substr(0, split), c.argv);
+    auto process = Start(logged ? c.ini : "[Main]\nLoop=1\n" + c.ini.substr(0, split), c.argv);
+    // A configuration not read as meant runs the defaults for many minutes: stop such a run.
+    process->ReadUntil("\1", 1, 30);
+    if (process->Running()) process->Signal(SIGKILL);
+    const ProcessResult result = process->Wait();
     EXPECT_EQ(result.exit_code, c.exit_code);
     if (c.exit_code == 2) {  // a usage error runs nothing
       EXPECT_EQ(result.output, "");
