@@ -490,6 +490,7 @@ TEST_F(ProgramTest, ConfigurationFaultsSayWhatTheProgramUses) {
      "Warning: ./forgeval.ini line 6: \"[Cache\" has no closing bracket; the lines below it are read as section [Cache]\n"
      "Warning: ./forgeval.ini line 7: [Cache] \"Enabled: false\" is not a key=value line and is not read; Enabled takes its default\n"
      "--- Loop 1 of 1 ---\n" + zero_mb + Steps(0, {"Testing L1 Cache...", "Testing L2 Cache..."}) + "The Memory test allocated 0 MB\n" + kPassed, 0, true},
+    {"no worker", "[Disk]\nDrive=\n" + Off("Disk"), {"forgeval"}, "--- Loop 1 of 1 ---\nNothing was tested: no worker completed\n" + kPassed},
     {"CR line ends", ReplaceAll("[Main]\nLoop=2\n" + kAllOff, "\n", "\r"), {"forgeval"},
      "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kAllDisabled + kPassed},
     {"a flood of warnings", flood + kAllOff, {"forgeval"},

@@ -41,7 +41,7 @@ class IniFile {
   const std::string& path() const { return path_; }
 
   // Where the warning about a file that can no longer be read goes; without one it is dropped.
-  // Called without any lock of the IniFile held.
+  // Set before the first read; called from any reading thread, without a lock of IniFile held.
   void SetWarningSink(std::function<void(const std::string&)> sink);
 
   // The file's text as the readers see it (see above); nothing when it cannot be read and
