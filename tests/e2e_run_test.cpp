@@ -119,18 +119,23 @@ std::vector<std::string> Probe(std::vector<std::string> bodies) {
 std::string End(const std::string& test, int pass, int worker, int processor,
                 const std::string& error, const std::string& figures = "{}") {
   const std::string status =
-      error.empty()            ? R"("passed","error":null)"
-      : error == "interrupted" ? R"("interrupted","error":null)"
-                               : R"("failed","error":")" + error.substr(0, error.size() - 1) + "\"";
+      error.empty() ? R"("passed","error":null)"
+      : error == "interrupted" || error == "time_up"
+          ? R"(")" + error + R"(","error":null)"
+          : R"("failed","error":")" + error.substr(0, error.size() - 1) + "\"";
   return R"({"record":"worker_end","test":")" + test + R"(","pass":)" + std::to_string(pass) +
          R"(,"worker":)" + std::to_string(worker) + R"(,"processor":)" + std::to_string(processor) +
          R"(,"status":)" + status + R"(,"seconds":S,"figures":)" + figures + "}\n";
 }
 std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false,
-                   bool tested = true) {
+                   const std::string& ended_by = "passes", bool tested = true) {
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
-         (interrupted ? "true" : "false") + R"(,"tested":)" + (tested ? "true" : "false") + "}\n";
+         (interrupted ? "true" : "false") + R"(,"ended_by":")" +
+         (interrupted        ? "interrupt"
+          : exit_code == 255 ? "fault"
+                             : ended_by) +
+         R"(","tested":)" + (tested ? "true" : "false") + "}\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
 // size, or three quarters of the cache it names when it does not fit there.
@@ -231,6 +236,7 @@ struct Case {
   size_t times = 1;
   int settle_ms = 0;
   std::function<bool()> until = nullptr;
+  int seconds = 0;  // a run's time limit: it must end within 2.5 s after it
 };
 
 // Loop counts, warnings, where the log goes, every test passing and failing, every kind of
@@ -293,6 +299,11 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
            kFailed;
   };
   const std::string drive = drive_ + "/";
+  const std::string passed = R"("All tests passed successfully.")";
+  auto time_up = [](const std::string& limit, const std::string& test) {
+    return "\nTime limit of " + limit + " reached during pass 1 (the " + test +
+           " test was cut short).\nAll tests passed successfully.\n";
+  };
   const std::string spinning =
       "--- Loop 1 of 2 ---\nThread 0 : Spinning...\nThread 1 : Spinning...\n";
   auto copying = [&] {  // the copy has begun: the second file has grown
@@ -338,7 +349,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10) + kPassed, 0, {"forgeval"},
      kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
     {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
-     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true, false), "-", "forgeval.Log",
+     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true, "passes", false), "-", "forgeval.Log",
      {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
     {"SIGTERM in a pipe", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGTERM).\n", 143,
      Probe({"Spin", "Pass"}), "", "-", "forgeval.Log", {}, nullptr, 0, "Spinning...", 2},
@@ -354,6 +365,14 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
      "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
+    {"time limit in a test", "[Main]\nDuration=3\n[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\n" + "Nothing was tested: no worker completed\n" + time_up("3s", "FFT"),
+     0, {"forgeval"}, kRunStart + End("FFT", 1, 0, 0, "time_up") + End("FFT", 1, 1, 1, "time_up") + RunEnd(passed, 0, false, "duration", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 3},
+    {"time limit in the disk test", "[Main]\nDuration=2s\n" + disk + drive_ + "\nSize=3\n", "--- Loop 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\n" + "Nothing was tested: no worker completed\n" + time_up("2s", "Disk"),
+     0, {"forgeval"}, kRunStart + End("Disk", 1, 0, 0, "time_up") + RunEnd(passed, 0, false, "duration", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 2},
+    {"a malformed time limit", "[Main]\nDuration=12x\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Duration=12x is read as no time limit\n--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed},
+    {"Loop=1 before the time limit", "[Main]\nLoop=1\nDuration=1h\n[Cache]\nCPU=0\n" + Off("Cache"), "--- Loop 1 of 1 ---\n" + cache + kPassed,
+     0, {"forgeval"}, kRunStart + End("Cache", 1, 0, 0, "", CacheFigures()) + RunEnd(passed, 0)},
+    {"a time limit with every test off", "[Main]\nDuration=2d\nLoop=\n" + kAllOff, "--- Loop 1 ---\n" + kAllDisabled + kPassed, 0, {"forgeval"}, kRunStart + RunEnd(passed, 0, false, "passes", false)},
     {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
     {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
      Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
@@ -365,7 +384,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
          // Bit-exact: the same binary gives these sums on every machine.
          End("SmallTransform", 1, 0, 0, "", R"({"last_length":48,"sum_0":"92.572854099444157","sum_0_bits":"405724a9a43d9f80","sum_1":"92.572854099444157","sum_1_bits":"405724a9a43d9f80"})") +
          End("Memory", 1, 0, 0, "", memory_figures) + End("Memory", 1, 1, 1, bad_cell) + RunEnd(R"("Error: Some of the tests failed.")", 1), ""},
-    {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255, false, false),
+    {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255, false, "passes", false),
      "Read from location 00000010 caused an access violation.\r\n"},
     {"worker faults", "[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n",
      Unknown(3, "NullRead") + Unknown(5, "Pass") + "--- Loop 1 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + "--- Loop 2 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + kFailed,
@@ -381,6 +400,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     std::filesystem::remove(dir_.File("forgeval.results.jsonl"));
     const uint64_t wrote = c.mount ? c.mount->SectorsWritten() : 0,
                    read_back = c.mount ? c.mount->SectorsRead() : 0;
+    const auto started = std::chrono::steady_clock::now();
     auto process = Start(c.ini, c.argv, c.options);
     const bool interrupt = !c.ready.empty() || c.until;
     EXPECT_TRUE(c.until ? WaitFor(c.until) : process->ReadUntil(c.ready, c.times))
@@ -391,6 +411,9 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     if (interrupt && !c.options.terminal) process->Signal(c.exit_code - 128);
     ProcessResult result = process->Wait();
     EXPECT_TRUE(!interrupt || std::chrono::steady_clock::now() - stopped < std::chrono::seconds(3));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(c.seconds == 0 || (took.count() >= c.seconds && took.count() < c.seconds + 2.5))
+        << took.count();
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(result.signal, c.exit_code < 0 ? SIGSEGV : 0);
     EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines));
@@ -535,7 +558,7 @@ TEST_F(ProgramTest, ConfigurationFaultsSayWhatTheProgramUses) {
     EXPECT_TRUE(logged
                     ? record.ends_with(RunEnd(c.exit_code ? R"("Error: Some of the tests failed.")"
                                                           : R"("All tests passed successfully.")",
-                                              c.exit_code, false, c.tested))
+                                              c.exit_code, false, "passes", c.tested))
                     : record.empty())
         << record;
   }
@@ -573,7 +596,8 @@ TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
   const ProcessResult help = Run("", {"forgeval", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
-  for (const char* key : {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
+  for (const char* key :
+       {"LogFile", "Loop", "Duration", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
     EXPECT_NE(help.output.find(key), std::string::npos) << key;
   EXPECT_EQ(Run("", {"forgeval", "-h"}).output, help.output);
   const ProcessResult version = Run("", {"forgeval", "--version"});

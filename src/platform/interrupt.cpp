@@ -8,7 +8,9 @@ namespace forgeval::platform {
 namespace {
 
 std::atomic<int> g_interrupt_signal{0};
+std::atomic<StopReason> g_stop_reason{StopReason::kNone};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+static_assert(std::atomic<StopReason>::is_always_lock_free, "used from a signal handler");
 
 void OnInterrupt(int signal_number) {
   const int earlier = g_interrupt_signal.exchange(signal_number);
@@ -18,6 +20,7 @@ void OnInterrupt(int signal_number) {
     raise(SIGINT);
   }
   if (earlier != 0) g_interrupt_signal.store(earlier);  // the first signal names the interrupt
+  RequestStop(StopReason::kInterrupt);
 }
 
 }  // namespace
@@ -31,7 +34,14 @@ void InstallInterruptHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-bool InterruptRequested() { return g_interrupt_signal.load(std::memory_order_relaxed) != 0; }
+void RequestStop(StopReason reason) {
+  StopReason none = StopReason::kNone;
+  g_stop_reason.compare_exchange_strong(none, reason);
+}
+
+bool StopRequested() { return g_stop_reason.load(std::memory_order_relaxed) != StopReason::kNone; }
+
+StopReason StopRequestReason() { return g_stop_reason.load(); }
 
 int InterruptSignal() { return g_interrupt_signal.load(); }
 

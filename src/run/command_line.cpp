@@ -50,6 +50,8 @@ warning. Every key is optional; a missing section or key takes its default.
 
   [Main]            LogFile=.\forgeval.Log  log name beside the program (29 characters)
                     Loop=1                  number of passes
+                    Duration=(none)         time limit: 90s, 45m, 12h, 2d or seconds;
+                                            without Loop, passes repeat until it is up
                     ResultFile=forgeval.results.jsonl
                                             run record beside the program (empty: none)
   [Memory]          Enabled=true  CPU=0  MemSize=4
@@ -76,7 +78,8 @@ Exit status:
   130, 143  interrupted by SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
-Ctrl+C stops the run cleanly; a second Ctrl+C ends it at once.
+Ctrl+C stops the run cleanly; a second Ctrl+C ends it at once. When the Duration is up,
+the workers stop the same way and the run ends with its verdict (exit status 0 or 1).
 )";
 }
 

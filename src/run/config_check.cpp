@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
+#include "run/time_limit.h"
 
 namespace forgeval {
 namespace {
@@ -20,7 +21,8 @@ enum class KeyKind {
   kMemSize,
   kSize,
   kBoolean,
-  kProcessors
+  kProcessors,
+  kDuration
 };
 
 // Warnings after this many in one reading of the file are counted, not shown: a binary file
@@ -37,6 +39,7 @@ constexpr KnownKey kKnownKeys[] = {
     {"Main", "LogFile", KeyKind::kLogFile},
     {"Main", "Loop", KeyKind::kPassCount},
     {"Main", "ResultFile", KeyKind::kText},
+    {"Main", "Duration", KeyKind::kDuration},
     {"Memory", "Enabled", KeyKind::kBoolean},
     {"Memory", "CPU", KeyKind::kProcessors},
     {"Memory", "MemSize", KeyKind::kMemSize},
@@ -132,6 +135,8 @@ std::string Misread(KeyKind kind, std::string_view value) {
       if (value.size() <= kLogFileNameLength) return {};
       return "is cut to its first " + std::to_string(kLogFileNameLength) + " characters: \"" +
              std::string(value.substr(0, kLogFileNameLength)) + "\"";
+    case KeyKind::kDuration:
+      return ParseDuration(value).misread;
     case KeyKind::kText:
       return {};
   }

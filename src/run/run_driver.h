@@ -34,12 +34,13 @@ inline constexpr int kDriverFaultExitCode = 255;
 // stops after the workers of the current test have stopped and returns 128 + the signal.
 int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
 
-// The lines shown before the verdict that say what the run did not test: one when no pass ran
-// ("Nothing was tested: Loop is 0"), when no test was enabled in any pass, or when no worker
-// completed in a run that found no error (a failed run says so itself); otherwise the texts of
-// workers that completed without testing anything ("The Memory test allocated 0 MB").
-// `enabled` counts the tests dispatched in all passes.
-std::vector<std::string> UntestedLines(int32_t pass_count, int enabled, const RunTested& tested,
+// The lines shown before the verdict that say what the run did not test: one when `Loop`
+// runs no pass ("Nothing was tested: Loop is 0"; `pass_count` is INT32_MAX when passes repeat
+// until a time limit), when no test was enabled in any pass that started, or when no worker
+// completed in a run that found no error (a failed run says so itself); otherwise the texts
+// of workers that completed without testing anything ("The Memory test allocated 0 MB").
+std::vector<std::string> UntestedLines(int32_t pass_count, int passes_started,
+                                       int passes_with_a_test, const RunTested& tested,
                                        bool failed);
 
 }  // namespace forgeval

@@ -28,8 +28,9 @@ inline constexpr int kMaxWorkersPerTest = 10;
 inline constexpr int kMaxProcessorNumber = 63;
 
 // Starts the test's workers, pins them and waits for all of them; then writes one worker_end
-// run record per worker, in index order, for pass `pass_number`.
-void DispatchTest(const TestEntry& test, int pass_number);
+// run record per worker, in index order, for pass `pass_number`. Returns true when a worker
+// was stopped by a stop request before the end of its work (the test was cut short).
+bool DispatchTest(const TestEntry& test, int pass_number);
 
 // What the run's workers have tested so far. Read and cleared by the driver, between tests.
 struct RunTested {

@@ -63,7 +63,7 @@ class DiskTest {
     if (!platform::ProbeFolderWritable(root_)) {
       ReportTestError(Format(kCannotWrite, index_, root_.c_str()));
     }
-    StopIfInterrupted();
+    StopIfRequested();
     // No answer means no room: nothing is written on a drive whose space is unknown.
     free_bytes_ = platform::FreeBytesAvailable(root_).value_or(0);
     if (size_ > kDiskMaxPairs) {
@@ -108,15 +108,15 @@ class DiskTest {
   }
 
  private:
-  // A block boundary: when the run is interrupted, the worker deletes every file it made
+  // A block boundary: when the run is asked to stop, the worker deletes every file it made
   // and ends quietly.
   void AtBoundary() {
-    if (!platform::InterruptRequested()) return;
+    if (!platform::StopRequested()) return;
     for (const FilePair& pair : pairs_) {
       if (!pair.first.empty()) platform::RemoveFile(pair.first);
       if (!pair.second.empty()) platform::RemoveFile(pair.second);
     }
-    StopIfInterrupted();
+    StopIfRequested();
   }
 
   void WritePair() {
