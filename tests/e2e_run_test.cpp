@@ -16,6 +16,7 @@
 
 #include "loop_mount.h"
 #include "platform/cache_sizes.h"
+#include "platform/disk_io.h"
 #include "run_process.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
@@ -59,7 +60,8 @@ std::string Normalized(const std::string& text) {
                  R"re("processors_usable":[1-9]\d*,"memory_bytes":[1-9]\d*)re",
                  "SYSTEM");
   t = ReplaceAll(t, R"re((seconds|_per_s)":(0\.0*[1-9]|[1-9])[0-9.e+-]*)re", "$1\":S");
-  std::vector<std::pair<char, std::string>> lines;  // (worker digit or 0, line)
+  t = ReplaceAll(t, R"((\d)\.\d GB free)", "$1.# GB free");  // the tenths of a drive's room
+  std::vector<std::pair<char, std::string>> lines;           // (worker digit or 0, line)
   std::istringstream in(t);
   for (std::string line; std::getline(in, line);) {
     const size_t at = line.find("Thread ");
@@ -288,11 +290,17 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
   const std::string bad_cell =
       "[***ERROR Thread 1 : Occured DRAM array test at address ADDR ***]\n";
   const std::string disk = Off("Disk") + "[Disk]\nDrive=";
-  auto written = [](int n, const std::string& root, int size) {
+  auto written = [](int n, const std::string& root, int size, const std::string& fewer = "") {
     const std::string thread = "Thread " + std::to_string(n) + " : ";
-    return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + thread +
-           "Verifying written data on drive " + root + " ...\n~" + thread +
+    return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + fewer +
+           thread + "Verifying written data on drive " + root + " ...\n~" + thread +
            "Verifying written data on drive " + root + " ...[Done]\n";
+  };
+  // Fewer pairs than `asked` written for want of room: the whole gigabytes then free.
+  auto short_of_room = [](const std::string& root, int pairs, int asked, uint64_t free) {
+    return "Thread 0 : Drive " + root + ": " + std::to_string(pairs) + " of " +
+           std::to_string(asked) + " file pairs written: " + std::to_string(free >> 30) +
+           ".# GB free, 3 GB needed\n";
   };
   auto cannot = [](const std::string& root) {
     return "--- Loop 1 of 1 ---\n[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]\n" +
@@ -345,9 +353,9 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"a planted link", disk + linked + "\\\n", cannot(linked + "/"), 1},
     {"a drive letter", disk + "C:\n", cannot("C:/"), 1},
     {"read-only", disk + read_only.path() + "\n", cannot(read_only.path() + "/"), 1, {"forgeval"}, "", "-", "forgeval.Log", {}, &read_only, 0},
-    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10) + "The Disk test wrote 0 GB on drive " + small.path() + "/\n" + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
-    {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10) + kPassed, 0, {"forgeval"},
-     kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
+    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10, short_of_room(small.path() + "/", 0, 10, small.AvailableBytes())) + "The Disk test wrote 0 GB on drive " + small.path() + "/\n" + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
+    {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10, short_of_room(big.path() + "/", 1, 10, big.AvailableBytes() - (1 << 30))) + kPassed, 0, {"forgeval"},
+     kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_asked":10,"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
     {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
      Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true, "passes", false), "-", "forgeval.Log",
      {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
@@ -564,6 +572,32 @@ TEST_F(ProgramTest, ConfigurationFaultsSayWhatTheProgramUses) {
   }
   EXPECT_EQ(Read("forgeval.ini.moved"),
             "[Main]\nLoop=2\n[MoveConfigurationAway]\nCPU=0\n[Pass]\nEnabled=0\n");
+}
+
+// The files of a killed run are removed by the next run on the folder, with one line; the
+// files of a live instance (held locked), an operator's file named like a test file and a
+// link of such a name stay.
+TEST_F(ProgramTest, TheNextRunRemovesAKilledRunsFilesAndNothingElse) {
+  const std::string ini = Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=";
+  auto killed = Start(ini + "1\n");
+  ASSERT_TRUE(WaitFor([&] { return TestFilesIn(drive_).size() == 2; }));
+  killed->Signal(SIGKILL);
+  EXPECT_EQ(killed->Wait().signal, SIGKILL);
+  ASSERT_EQ(TestFilesIn(drive_).size(), 2u);
+  platform::DiskFile live;
+  ASSERT_EQ(live.CreateUnique(drive_ + "/", 'm', platform::FileMode::kCached), 0);
+  WriteFile(drive_ + "/nOperat.TMP", "the operator's own");
+  std::filesystem::create_symlink(drive_ + "/" + TestFilesIn(drive_)[0], drive_ + "/mLinked.TMP");
+  const ProcessResult next = Run(ini + "0\n");
+  EXPECT_EQ(next.exit_code, 0);
+  EXPECT_TRUE(Contains(next.output, "\nThread 0 : Drive " + Escaped(drive_) +
+                                        "/: removed 2 files an earlier run left, \\d\\.\\d GB\n"))
+      << next.output;
+  std::vector<std::string> kept = TestFilesIn(drive_), expected = {"mLinked.TMP", "nOperat.TMP"};
+  expected.push_back(live.path().substr(drive_.size() + 1));
+  std::sort(kept.begin(), kept.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kept, expected);
 }
 
 // Errors on a terminal wait for Enter, one prompt at a time, and the run waits for them; a
