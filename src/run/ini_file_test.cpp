@@ -62,15 +62,16 @@ TEST(IniFileTest, AFileThatGoesAwayKeepsItsLastSettings) {
   ini.SetWarningSink([&](const std::string& warning) { warnings.push_back(warning); });
   const std::string path = dir.File("f.ini");
   ini.SetPath(path);
+  // Each step: the file's text ("/": a folder at its name; none: no file), what Loop reads as.
   const std::pair<const char*, const char*> steps[] = {
       {nullptr, "d"}, {"[Main]\nLoop=1\n", "1"}, {nullptr, "1"},
-      {nullptr, "1"}, {"[Main]\nLoop=2\n", "2"}, {"", "2"},
+      {nullptr, "1"}, {"[Main]\nLoop=2\n", "2"}, {"/", "2"},
       {nullptr, "2"},
   };
   for (const auto& [text, expected] : steps) {
     std::filesystem::remove_all(path);
-    if (text != nullptr && *text != '\0') testing::WriteFile(path, text);
-    if (text != nullptr && *text == '\0') std::filesystem::create_directory(path);
+    if (text != nullptr)
+      *text == '/' ? (void)std::filesystem::create_directory(path) : testing::WriteFile(path, text);
     EXPECT_EQ(ini.ReadString("Main", "Loop", "d"), expected) << (text ? text : "(none)");
   }
   const std::string kept = "; the settings read from it last are used until it can be read again";
