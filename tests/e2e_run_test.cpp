@@ -44,6 +44,7 @@ std::string Off(const std::string& section) {
   return ReplaceAll(kAllOff, "\\[" + section + "\\]\nEnabled=\\w+\n", "");
 }
 const std::string kPassed = "\nAll tests passed successfully.\n";
+const std::string kAllDisabled = "Nothing was tested: every test is disabled\n";
 const std::string kFailed = "\nError: Some of the tests failed.\n";
 const std::string kAv = "Exception ACCESS_VIOLATION (0xc0000005) at address ADDR.\n";
 const std::string kRunStart =
@@ -146,14 +147,16 @@ const std::string kNoHealth =
     R"({"events":0,"failing_events":0,"corrected_memory_errors":null,"uncorrected_memory_errors":null,)"
     R"("highest_temperature_c":null,"throttle_count":null,"frequency_mhz":null,"smart":null})";
 std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false,
-                   const std::string& ended_by = "passes", const std::string& health = kNoHealth) {
+                   const std::string& ended_by = "passes", bool tested = true,
+                   const std::string& health = kNoHealth) {
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
          (interrupted ? "true" : "false") + R"(,"ended_by":")" +
          (interrupted        ? "interrupt"
           : exit_code == 255 ? "fault"
                              : ended_by) +
-         "\"" + (exit_code == 255 ? "" : R"(,"health":)" + health) + "}\n";
+         R"(","tested":)" + (tested ? "true" : "false") +
+         (exit_code == 255 ? "" : R"(,"health":)" + health) + "}\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
 // size, or three quarters of the cache it names when it does not fit there.
@@ -385,7 +388,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
             RunEnd(
                 fails ? R"("Error: Some of the tests failed.")"
                       : R"("All tests passed successfully.")",
-                fails ? 1 : 0, false, "passes",
+                fails ? 1 : 0, false, "passes", true,
                 R"({"events":1,"failing_events":)" + std::to_string(fails ? 1 : 0) +
                     R"(,"corrected_memory_errors":)" + std::to_string(rise) +
                     R"(,"uncorrected_memory_errors":0,"highest_temperature_c":null,"throttle_count":null,"frequency_mhz":null,"smart":null})")};
@@ -394,18 +397,21 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
   const auto [ecc_2_lines, ecc_2_records] = ecc_run(2, false);
   // clang-format off
   Case cases[] = {
-    {"no log folder", "[Main]\nLoop=1\nLogFile=other.ini/run.Log\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
-    {"empty log name", "[Main]\nLoop=1\nLogFile=\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
-    {"three passes", "[Main]\nLoop=3\n" + kAllOff, "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n--- Loop 3 of 3 ---\n" + kPassed},
+    {.name = "no log folder", .ini = "[Main]\nLoop=1\nLogFile=other.ini/run.Log\n" + kAllOff, .lines = "--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed, .log = "",
+     .sources = "Warning: the log " + dir_.File("other.ini/run.Log") + " cannot be written (Not a directory); its lines are lost until it can be\n" + kNoSources},
+    {"empty log name", "[Main]\nLoop=1\nLogFile=\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed, 0, {"forgeval"}, "", "-", ""},
+    {"three passes", "[Main]\nLoop=3\n" + kAllOff, "--- Loop 1 of 3 ---\n--- Loop 2 of 3 ---\n--- Loop 3 of 3 ---\n" + kAllDisabled + kPassed},
     {"warnings", "[Main]\nLoop=none\n" + kAllOff + "[Cache]\nEnable=false\n",
-     "Warning: ./forgeval.ini line 2: [Main] Loop=none is read as 0\nWarning: ./forgeval.ini line 16: unknown key \"Enable\" in section [Cache]\n" + kPassed},
-    {"-1", "[Main]\nLoop=-1\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Loop=-1 is read as 4294967295\n" + kPassed},
-    {"2^31", "[Main]\nLoop=2147483648\n" + kAllOff, kPassed},
-    {"0, appended", "[Main]\nLoop=0\n" + kAllOff, kPassed},
+     "Warning: ./forgeval.ini line 2: [Main] Loop=none is read as 0; no pass runs\nWarning: ./forgeval.ini line 16: unknown key \"Enable\" in section [Cache]\n"
+     "Nothing was tested: Loop is 0\n" + kPassed},
+    {"-1", "[Main]\nLoop=-1\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Loop=-1 is read as -1; no pass runs\nNothing was tested: Loop is -1\n" + kPassed},
+    {"2^31", "[Main]\nLoop=2147483648\n" + kAllOff,
+     "Warning: ./forgeval.ini line 2: [Main] Loop=2147483648 is read as -2147483648; no pass runs\nNothing was tested: Loop is -2147483648\n" + kPassed},
+    {"0, appended", "[Main]\nLoop=0\n" + kAllOff, "Nothing was tested: Loop is 0\n" + kPassed},
     {"29 characters", "[Main]\nLoop=1\nLogFile=abcdefghijklmnopqrstuvwxyz0123456789.Log\n" + kAllOff,
-     "Warning: ./forgeval.ini line 3: [Main] LogFile=abcdefghijklmnopqrstuvwxyz0123456789.Log is cut to its first 29 characters: \"abcdefghijklmnopqrstuvwxyz012\"\n--- Loop 1 of 1 ---\n" + kPassed,
+     "Warning: ./forgeval.ini line 3: [Main] LogFile=abcdefghijklmnopqrstuvwxyz0123456789.Log is cut to its first 29 characters: \"abcdefghijklmnopqrstuvwxyz012\"\n--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed,
      0, {"forgeval"}, "", "-", "abcdefghijklmnopqrstuvwxyz012"},
-    {"the first argument", "", "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kPassed, 0, {"forgeval", dir_.File("other.ini"), "ignored"}, "", "-", "other.Log", {.working_dir = elsewhere.path()}},
+    {"the first argument", "", "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kAllDisabled + kPassed, 0, {"forgeval", dir_.File("other.ini"), "ignored"}, "", "-", "other.Log", {.working_dir = elsewhere.path()}},
     {"all pass", "[Main]\nLoop=1\n[Memory]\nCPU=0\nMemSize=8\n[Cache]\nCPU=0\n[FFT]\nEnabled=0\n[SortAlgorithms]\nCPU=0,1\nArraySize=30000\n[Matrix]\nCPU=0,1\n[Disk]\nEnabled=0\n",
      "--- Loop 1 of 1 ---\n" + memory + cache + sort_and_matrix(0) + sort_and_matrix(1) + kPassed, 0, {"forgeval"},
      kRunStart + End("Memory", 1, 0, 0, "", memory_figures) + End("Cache", 1, 0, 0, "", CacheFigures()) +
@@ -421,11 +427,11 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"a planted link", disk + linked + "\\\n", cannot(linked + "/"), 1},
     {"a drive letter", disk + "C:\n", cannot("C:/"), 1},
     {"read-only", disk + read_only.path() + "\n", cannot(read_only.path() + "/"), 1, {"forgeval"}, "", "-", "forgeval.Log", {}, &read_only, 0},
-    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10, short_of_room(small.path() + "/", 0, 10, small.AvailableBytes())) + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
+    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10, short_of_room(small.path() + "/", 0, 10, small.AvailableBytes())) + "The Disk test wrote 0 GB on drive " + small.path() + "/\n" + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
     {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10, short_of_room(big.path() + "/", 1, 10, big.AvailableBytes() - (1 << 30))) + kPassed, 0, {"forgeval"},
      kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_asked":10,"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
     {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
-     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true), "-", "forgeval.Log",
+     Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true, "passes", false), "-", "forgeval.Log",
      {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
     {"SIGTERM in a pipe", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGTERM).\n", 143,
      Probe({"Spin", "Pass"}), "", "-", "forgeval.Log", {}, nullptr, 0, "Spinning...", 2},
@@ -441,14 +447,14 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
      "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
-    {"time limit in a test", "[Main]\nDuration=3\n[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\n" + time_up("3s", "FFT"),
-     0, {"forgeval"}, kRunStart + End("FFT", 1, 0, 0, "time_up") + End("FFT", 1, 1, 1, "time_up") + RunEnd(passed, 0, false, "duration"), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 3},
-    {"time limit in the disk test", "[Main]\nDuration=2s\n" + disk + drive_ + "\nSize=3\n", "--- Loop 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\n" + time_up("2s", "Disk"),
-     0, {"forgeval"}, kRunStart + End("Disk", 1, 0, 0, "time_up") + RunEnd(passed, 0, false, "duration"), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 2},
-    {"a malformed time limit", "[Main]\nDuration=12x\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Duration=12x is read as no time limit\n--- Loop 1 of 1 ---\n" + kPassed},
+    {"time limit in a test", "[Main]\nDuration=3\n[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\nNothing was tested: no worker completed\n" + time_up("3s", "FFT"),
+     0, {"forgeval"}, kRunStart + End("FFT", 1, 0, 0, "time_up") + End("FFT", 1, 1, 1, "time_up") + RunEnd(passed, 0, false, "duration", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 3},
+    {"time limit in the disk test", "[Main]\nDuration=2s\n" + disk + drive_ + "\nSize=3\n", "--- Loop 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\nNothing was tested: no worker completed\n" + time_up("2s", "Disk"),
+     0, {"forgeval"}, kRunStart + End("Disk", 1, 0, 0, "time_up") + RunEnd(passed, 0, false, "duration", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 2},
+    {"a malformed time limit", "[Main]\nDuration=12x\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Duration=12x is read as no time limit\n--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed},
     {"Loop=1 before the time limit", "[Main]\nLoop=1\nDuration=1h\n[Cache]\nCPU=0\n" + Off("Cache"), "--- Loop 1 of 1 ---\n" + cache + kPassed,
      0, {"forgeval"}, kRunStart + End("Cache", 1, 0, 0, "", CacheFigures()) + RunEnd(passed, 0)},
-    {"a time limit with every test off", "[Main]\nDuration=2d\nLoop=\n" + kAllOff, "--- Loop 1 ---\n" + kPassed, 0, {"forgeval"}, kRunStart + RunEnd(passed, 0)},
+    {"a time limit with every test off", "[Main]\nDuration=2d\nLoop=\n" + kAllOff, "--- Loop 1 ---\n" + kAllDisabled + kPassed, 0, {"forgeval"}, kRunStart + RunEnd(passed, 0, false, "passes", false)},
     {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
     {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
      Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
@@ -460,7 +466,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
          // Bit-exact: the same binary gives these sums on every machine.
          End("SmallTransform", 1, 0, 0, "", R"({"last_length":48,PATH,"sum_0":"92.572854099444157","sum_0_bits":"405724a9a43d9f80","sum_1":"92.572854099444157","sum_1_bits":"405724a9a43d9f80"})") +
          End("Memory", 1, 0, 0, "", memory_figures) + End("Memory", 1, 1, 1, bad_cell) + RunEnd(R"("Error: Some of the tests failed.")", 1), ""},
-    {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255),
+    {"driver fault", "[Main]\nLoop=1\n", "--- Loop 1 of 1 ---\n" + kAv, 255, Probe({"DriverFault"}), kRunStart + RunEnd("null", 255, false, "passes", false),
      "Read from location 00000010 caused an access violation.\r\n"},
     {"worker faults", "[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n",
      Unknown(3, "NullRead") + Unknown(5, "Pass") + "--- Loop 1 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + "--- Loop 2 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + kFailed,
@@ -552,6 +558,118 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
       << bt.output;
 }
 
+// A configuration the program cannot read, or reads otherwise than written, gives the exact
+// line that says so and what is used instead; a path on the command line that cannot be read is
+// a usage error that runs nothing; a run that tests nothing says so before its verdict and in
+// its record; a log that cannot be written says so on the console; control bytes from the
+// configuration are shown escaped on console, log and system log. Catches a silent run of the
+// defaults, a misleading warning, a disabled test turned back on, and a hidden empty run.
+TEST_F(ProgramTest, ConfigurationFaultsSayWhatTheProgramUses) {
+  LoopMount read_only({.image_bytes = 16ull << 20, .read_only = true});
+  const std::string usage =
+      "Usage: forgeval [CONFIG]\nTry 'forgeval --help' for more information.\n";
+  auto unreadable = [&](const std::string& path, const std::string& reason) {
+    return "forgeval: the configuration file '" + path + "' cannot be read (" + reason +
+           "); nothing was run\n" + usage;
+  };
+  auto unwritable = [](const std::string& log, const std::string& record, const std::string& why) {
+    return "LogFile=" + log + "\nResultFile=" + record + "\n" + kAllOff + "\1" +
+           "Warning: the log " + log + " cannot be written (" + why +
+           "); its lines are lost until it can be\n" + "Warning: the run record " + record +
+           " cannot be written (" + why + "); the run goes on without it\n";
+  };
+  const std::string zero_mb = "Thread 0 : Allocating 0MB Memory for testing...\n" +
+                              Steps(0, {"Testing Memory Address & Data bus...",
+                                        "Testing DRAM Arrays...", "De-allocating 0MB Memory..."});
+  std::string flood = "[Main]\nLoop=0\n", flooded;
+  for (int i = 0; i < 105; ++i) flood += "Key" + std::to_string(i) + "=1\n";
+  for (int i = 0; i < 100; ++i)
+    flooded += "Warning: ./forgeval.ini line " + std::to_string(i + 3) + ": unknown key \"Key" +
+               std::to_string(i) + "\" in section [Main]\n";
+  struct ConfigCase {
+    const char* name;
+    std::string ini;  // for the log cases: the [Main] keys, "\1", then the console-only lines
+    std::vector<std::string> argv;
+    std::string lines;  // after the banner; for a usage error: standard error
+    int exit_code = 0;
+    bool tested = false;  // run_end's "tested"
+  };
+  // clang-format off
+  const ConfigCase cases[] = {
+    {"a missing file", "", {"forgeval", "my.ini"}, unreadable("my.ini", "No such file or directory"), 2},
+    {"a folder", "", {"forgeval", drive_}, unreadable(drive_, "Is a directory"), 2},
+    {"a device", "", {"forgeval", "/dev/zero"}, unreadable("/dev/zero", "not a regular file"), 2},
+    {"an unknown short option", "", {"forgeval", "-v"}, "forgeval: unknown option '-v'\n" + usage, 2},
+    {"an option after the path", "", {"forgeval", "forgeval.ini", "-c"}, "forgeval: unknown option '-c'\n" + usage, 2},
+    {"MemSize=-1", "[Memory]\nMemSize=-1\n" + Off("Memory"), {"forgeval"},
+     "Warning: ./forgeval.ini line 2: [Memory] MemSize=-1 is read as -1; the Memory test allocates 0 MB\n--- Loop 1 of 1 ---\n" + zero_mb +
+     "The Memory test allocated 0 MB\n" + kPassed},
+    {"MemSize=-4", "[Memory]\nMemSize=-4\n" + Off("Memory"), {"forgeval"},
+     "Warning: ./forgeval.ini line 2: [Memory] MemSize=-4 is read as -4; the Memory test reports it as an error\n--- Loop 1 of 1 ---\n"
+     "Thread 0 : Allocating -4MB Memory for testing...\n[***ERROR: Thread 0 : Allocating Memory: MemSize -4 gives a negative block count ***]\n" + kFailed, 1},
+    {"lines not read", "[Main]\r\nLoop=1\r\n[Memory]\r\nMemSize=4294967295\r\nEnabled false\r\n[Cache\r\nEnabled: false\r\n" +
+     ReplaceAll(Off("Memory"), "\\[Cache\\]\nEnabled=false\n", ""), {"forgeval"},
+     "Warning: ./forgeval.ini line 4: [Memory] MemSize=4294967295 is read as -1; the Memory test allocates 0 MB\n"
+     "Warning: ./forgeval.ini line 5: [Memory] \"Enabled false\" is not a key=value line and is not read; Enabled takes its default\n"
+     "Warning: ./forgeval.ini line 6: \"[Cache\" has no closing bracket; the lines below it are read as section [Cache]\n"
+     "Warning: ./forgeval.ini line 7: [Cache] \"Enabled: false\" is not a key=value line and is not read; Enabled takes its default\n"
+     "--- Loop 1 of 1 ---\n" + zero_mb + Steps(0, {"Testing L1 Cache...", "Testing L2 Cache..."}) + "The Memory test allocated 0 MB\n" + kPassed, 0, true},
+    {"no worker", "[Disk]\nDrive=\n" + Off("Disk"), {"forgeval"}, "--- Loop 1 of 1 ---\nNothing was tested: no worker completed\n" + kPassed},
+    {"CR line ends", ReplaceAll("[Main]\nLoop=2\n" + kAllOff, "\n", "\r"), {"forgeval"},
+     "--- Loop 1 of 2 ---\n--- Loop 2 of 2 ---\n" + kAllDisabled + kPassed},
+    {"a flood of warnings", flood + kAllOff, {"forgeval"},
+     flooded + "Warning: ./forgeval.ini: 5 more warnings are not shown\nNothing was tested: Loop is 0\n" + kPassed},
+    {"moved away mid-run", "[Main]\nLoop=2\n[MoveConfigurationAway]\nCPU=0\n[Pass]\nEnabled=0\n", Probe({"MoveConfigurationAway", "Pass"}),
+     Unknown(3, "MoveConfigurationAway") + Unknown(5, "Pass") + "--- Loop 1 of 2 ---\nWarning: ./forgeval.ini cannot be read now (No such file or directory);"
+     " the settings read from it last are used until it can be read again\n--- Loop 2 of 2 ---\n" + kPassed, 0, true},
+    {"control bytes", "[Main]\nBell\a=1\n" + Off("Disk") + "[Disk]\nDrive=" + drive_ + "/\x1b[31mred\n", {"forgeval"},
+     "Warning: ./forgeval.ini line 2: unknown key \"Bell\\x07\" in section [Main]\n--- Loop 1 of 1 ---\n"
+     "[*** ERROR Thread 0 : Cannot write on " + drive_ + "/\\x1b[31mred/ drive ***]\n" + kFailed, 1},
+    {"a log in /proc", unwritable("/proc/f.Log", "/proc/f.jsonl", "No such file or directory"), {"forgeval"}, "--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed},
+    {"a log at a folder", unwritable(drive_, drive_, "Is a directory"), {"forgeval"}, "--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed},
+    {"a log on a read-only filesystem", unwritable(read_only.path() + "/f.Log", read_only.path() + "/f.jsonl", "Read-only file system"), {"forgeval"},
+     "--- Loop 1 of 1 ---\n" + kAllDisabled + kPassed},
+  };
+  // clang-format on
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (Contains(c.name, "read-only") && !read_only.skip_reason().empty()) continue;
+    for (const char* name : {"forgeval.Log", "forgeval.results.jsonl"})
+      std::filesystem::remove(dir_.File(name));
+    const size_t split = c.ini.find('\1');
+    const bool logged = split == std::string::npos;
+    auto process = Start(logged ? c.ini : "[Main]\nLoop=1\n" + c.ini.substr(0, split), c.argv);
+    // A configuration not read as meant runs the defaults for many minutes: stop such a run.
+    process->ReadUntil("\1", 1, 30);
+    if (process->Running()) process->Signal(SIGKILL);
+    const ProcessResult result = process->Wait();
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    if (c.exit_code == 2) {  // a usage error runs nothing
+      EXPECT_EQ(result.output, "");
+      EXPECT_EQ(result.errors, c.lines);
+      EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")) ||
+                   FileExists(dir_.File("forgeval.results.jsonl")));
+      continue;
+    }
+    // The log's own warning comes before the start line, since the log is opened first.
+    const std::string unlogged = logged ? "" : c.ini.substr(split + 1);
+    const size_t first = unlogged.find('\n') + 1;
+    EXPECT_EQ(Normalized(result.output),
+              ConsoleOf(unlogged.substr(first) + c.lines, unlogged.substr(0, first) + kNoSources));
+    EXPECT_EQ(Normalized(Read("forgeval.Log")), logged ? LogOf(c.lines, true) : "");
+    EXPECT_EQ(Datagrams(), ErrorsOf(c.lines));
+    const std::string record = Normalized(Read("forgeval.results.jsonl"));
+    EXPECT_TRUE(logged
+                    ? record.ends_with(RunEnd(c.exit_code ? R"("Error: Some of the tests failed.")"
+                                                          : R"("All tests passed successfully.")",
+                                              c.exit_code, false, "passes", c.tested))
+                    : record.empty())
+        << record;
+  }
+  EXPECT_EQ(Read("forgeval.ini.moved"),
+            "[Main]\nLoop=2\n[MoveConfigurationAway]\nCPU=0\n[Pass]\nEnabled=0\n");
+}
+
 // The files of a killed run are removed by the next run on the folder, with one line; the
 // files of a live instance (held locked), an operator's file named like a test file and a
 // link of such a name stay.
@@ -622,11 +740,17 @@ TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
   EXPECT_FALSE(FileExists(dir_.File("forgeval.Log")));  // a usage error runs nothing
 }
 
-// Without a configuration file every test runs once at its full default size: minutes.
+// Without a configuration file every test runs once at its full default size: minutes. The
+// missing default file is named once.
 TEST_F(ProgramTest, SoakMissingConfigurationRunsOnePassWithDefaults) {
-  const ProcessResult result = Run("", {"forgeval", dir_.File("absent.ini")});
+  TempDir elsewhere;
+  const ProcessResult result = Run("", {"forgeval"}, {.working_dir = elsewhere.path()});
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_TRUE(result.output.starts_with(kBanner + "--- Loop 1 of 1 ---\n")) << result.output;
+  EXPECT_TRUE(result.output.starts_with(kBanner +
+                                        "Warning: ./forgeval.ini cannot be read (No such file or "
+                                        "directory); every setting takes its default\n"
+                                        "--- Loop 1 of 1 ---\n"))
+      << result.output;
   EXPECT_TRUE(result.output.ends_with(kPassed)) << result.output;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,7 +33,10 @@ UniqueFd OpenForAppend(const std::string& path, bool write_through) {
   int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (write_through) flags |= O_DSYNC;
   UniqueFd fd(open(path.c_str(), flags, 0644));
-  if (!fd.valid()) return fd;
+  if (!fd.valid()) {
+    if (errno == ENXIO) errno = EINVAL;  // a FIFO without a reader, a device without its unit
+    return fd;
+  }
   struct stat info;
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     errno = EINVAL;
@@ -92,23 +96,32 @@ bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t size) {
 
 bool SetFileSize(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
+  auto fail = [error](int value) -> std::optional<std::string> {
+    if (error != nullptr) *error = value;
+    return std::nullopt;
+  };
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid()) return fail(errno);
   struct stat info;
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (fstat(fd.get(), &info) != 0) return fail(errno);
+  if (!S_ISREG(info.st_mode)) return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
   std::string content;
   char buffer[16384];
   for (;;) {
     ssize_t got = read(fd.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return fail(errno);
     }
     if (got == 0) break;
     content.append(buffer, static_cast<size_t>(got));
   }
   return content;
+}
+
+std::string FileErrorText(int error) {
+  return error == EINVAL ? "not a regular file" : strerror(error);
 }
 
 }  // namespace forgeval::platform

@@ -71,8 +71,14 @@ bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t size);
 // Sets the file's length, growing it with zero bytes (holes where the file system allows).
 bool SetFileSize(int fd, uint64_t size);
 
-// The whole content of an ordinary file, or nothing when it cannot be read.
-std::optional<std::string> ReadWholeFile(const std::string& path);
+// The whole content of an ordinary file, or nothing when it cannot be read. `error`, when
+// given, then holds why: an errno value, EISDIR for a folder and EINVAL for anything else
+// that is not an ordinary file (a pipe, a device).
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error = nullptr);
+
+// Why ReadWholeFile or OpenForAppend failed with `error`, for an operator: the system's text,
+// and "not a regular file" for EINVAL.
+std::string FileErrorText(int error);
 
 }  // namespace forgeval::platform
 

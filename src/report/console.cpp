@@ -10,6 +10,21 @@ namespace forgeval {
 
 void ConsoleInit() { setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
+std::string EscapeControlBytes(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 || c == '\t' || c == '\n') {
+      escaped += c;
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    escaped += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+  }
+  return escaped;
+}
+
 void ConsolePrint(const char* format, ...) {
   char text[4096];
   va_list arguments;
@@ -18,7 +33,7 @@ void ConsolePrint(const char* format, ...) {
   va_end(arguments);
   if (length < 0) return;
   if (static_cast<size_t>(length) < sizeof text) {
-    WriteAroundStatus(std::string_view(text, static_cast<size_t>(length)));
+    WriteAroundStatus(EscapeControlBytes(std::string_view(text, static_cast<size_t>(length))));
     return;
   }
   std::string long_text(static_cast<size_t>(length) + 1, '\0');
@@ -26,10 +41,10 @@ void ConsolePrint(const char* format, ...) {
   vsnprintf(long_text.data(), long_text.size(), format, arguments);
   va_end(arguments);
   long_text.pop_back();
-  WriteAroundStatus(long_text);
+  WriteAroundStatus(EscapeControlBytes(long_text));
 }
 
-void ConsoleWrite(std::string_view text) { WriteAroundStatus(text); }
+void ConsoleWrite(std::string_view text) { WriteAroundStatus(EscapeControlBytes(text)); }
 
 void DebugOutput(std::string_view text) { fwrite(text.data(), 1, text.size(), stderr); }
 

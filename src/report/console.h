@@ -5,6 +5,7 @@
 #ifndef FORGEVAL_REPORT_CONSOLE_H_
 #define FORGEVAL_REPORT_CONSOLE_H_
 
+#include <string>
 #include <string_view>
 
 namespace forgeval {
@@ -17,6 +18,11 @@ void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)))
 
 // A finished text (an error text) written unchanged: a '%' in it stays a '%'.
 void ConsoleWrite(std::string_view text);
+
+// `text` with every control byte below 0x20 other than tab and line feed (an escape sequence
+// read from the configuration, say) written as "\x1b": such bytes are shown, never acted on
+// by the terminal or hidden in the log. Every console, log and system-log line passes here.
+std::string EscapeControlBytes(std::string_view text);
 
 // The diagnostic channel for texts meant for whoever debugs the program, not the operator
 // (the crash report's progress texts): standard error, unbuffered.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/process.h"
+#include "report/console.h"
 
 namespace forgeval {
 namespace {
@@ -47,9 +48,7 @@ std::string FormatErrorEvent(std::string_view text, time_t now, int pid) {
   snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", kErrorPriority,
            kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
            kEventSourceName, pid);
-  std::string datagram(head);
-  datagram.append(text);
-  return datagram;
+  return head + EscapeControlBytes(text);
 }
 
 bool RegisterEventLogSource() {

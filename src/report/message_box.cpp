@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/terminal.h"
+#include "report/console.h"
 #include "report/live_status.h"
 
 namespace forgeval {
@@ -49,7 +50,7 @@ void MessageBox(std::string_view text) {
   std::lock_guard<std::mutex> lock(g_prompt_mutex);
   if (g_input_ended) return;
   PauseLiveStatus();
-  platform::WriteToTerminal(FramedPrompt(text));
+  platform::WriteToTerminal(FramedPrompt(EscapeControlBytes(text)));
   if (!platform::WaitForEnter()) g_input_ended = true;
   ResumeLiveStatus();
 }

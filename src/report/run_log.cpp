@@ -1,11 +1,14 @@
 #include "report/run_log.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "report/console.h"
 
 namespace forgeval {
 namespace {
@@ -15,6 +18,11 @@ RunLog* g_instance = nullptr;
 constexpr const char* kHeaderTitle = "Forgeval 1.3";
 constexpr const char* kHeaderRule = "\n---------------------------------------------------\n";
 constexpr const char* kFooterRule = "-----------------------------------------\n\n";
+
+// Prints a notice of AppendLocked once the log's lock has been released.
+void PrintNotice(const std::string& notice) {
+  if (!notice.empty()) ConsolePrint("%s\n", notice.c_str());
+}
 
 }  // namespace
 
@@ -40,11 +48,17 @@ std::string LogTimestamp() {
 }
 
 void RunLog::Open(const std::string& folder, const std::string& name) {
-  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
-  line_writing_ = true;
-  path_ = platform::PathInFolder(folder, name);
-  AppendLocked(std::string(kHeaderTitle) + kHeaderRule + "\nStarted at:\t" + LogTimestamp() +
-               "\n\n");
+  std::string notice;
+  {
+    std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
+    line_writing_ = true;
+    path_ = platform::PathInFolder(folder, name);
+    warn_ = !name.empty();
+    AppendLocked(
+        std::string(kHeaderTitle) + kHeaderRule + "\nStarted at:\t" + LogTimestamp() + "\n\n",
+        &notice);
+  }
+  PrintNotice(notice);
 }
 
 void RunLog::SetLineWriting(bool on) {
@@ -66,35 +80,70 @@ int RunLog::ThreadMessage(int worker_index, const char* format, va_list argument
 }
 
 int RunLog::WriteLine(const int* worker_index, const char* format, va_list arguments) {
-  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
-  if (path_.empty() || closed_) return 0;
-  if (!line_writing_) return 1;
-  if (format == nullptr) return 0;
-  vsnprintf(message_, sizeof message_, format, arguments);
-  std::string line;
-  if (worker_index != nullptr) line = "Thread " + std::to_string(*worker_index) + " : ";
-  if (timestamps_) line += LogTimestamp() + " : ";
-  line += message_;
-  line += '\n';
-  return AppendLocked(line) ? 1 : 0;
+  std::string notice;
+  int result = 0;
+  {
+    std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
+    if (path_.empty() || closed_) return 0;
+    if (!line_writing_) return 1;
+    if (format == nullptr) return 0;
+    vsnprintf(message_, sizeof message_, format, arguments);
+    std::string line;
+    if (worker_index != nullptr) line = "Thread " + std::to_string(*worker_index) + " : ";
+    if (timestamps_) line += LogTimestamp() + " : ";
+    line += EscapeControlBytes(message_);
+    line += '\n';
+    result = AppendLocked(line, &notice) ? 1 : 0;
+  }
+  PrintNotice(notice);
+  return result;
 }
 
 void RunLog::BlankLine() {
-  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
-  if (path_.empty() || closed_) return;
-  AppendLocked("\n");
+  std::string notice;
+  {
+    std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
+    if (path_.empty() || closed_) return;
+    AppendLocked("\n", &notice);
+  }
+  PrintNotice(notice);
 }
 
 void RunLog::Close() {
-  std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
-  if (path_.empty() || closed_) return;
-  closed_ = true;
-  AppendLocked("\nClosed at:\t" + LogTimestamp() + "\n" + kFooterRule);
+  std::string notice;
+  {
+    std::lock_guard<platform::FaultReleasedMutex> lock(mutex_);
+    if (path_.empty() || closed_) return;
+    closed_ = true;
+    AppendLocked("\nClosed at:\t" + LogTimestamp() + "\n" + kFooterRule, &notice);
+  }
+  PrintNotice(notice);
 }
 
-bool RunLog::AppendLocked(const std::string& text) {
+bool RunLog::AppendLocked(const std::string& text, std::string* notice) {
   platform::UniqueFd file = platform::OpenForAppend(path_);
-  return file.valid() && platform::WriteAll(file.get(), text);
+  int error = file.valid() ? 0 : errno;
+  if (error == 0 && failing_) {
+    // Back: the log itself says how much is missing before the line that follows.
+    *notice = "Warning: the log " + path_ + " can be written again; " +
+              std::to_string(lost_lines_) + " lines were lost";
+    std::string note = (timestamps_ ? LogTimestamp() + " : " : std::string()) + *notice + '\n';
+    if (!platform::WriteAll(file.get(), note)) error = errno;
+  }
+  if (error == 0 && !platform::WriteAll(file.get(), text)) error = errno;
+  if (error == 0) {
+    failing_ = false;
+    lost_lines_ = 0;
+    return true;
+  }
+  notice->clear();
+  lost_lines_ += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  if (!failing_ && warn_) {
+    *notice = "Warning: the log " + path_ + " cannot be written (" +
+              platform::FileErrorText(error) + "); its lines are lost until it can be";
+  }
+  failing_ = true;
+  return false;
 }
 
 void LogOpen(const std::string& name) {

@@ -6,9 +6,11 @@
 // Every line is written with the file opened for appending and closed again, all under one
 // lock, so lines of several workers never mix and a crash loses no line already written.
 // The lock is a leaf: nothing else is locked while it is held, and a processor fault while
-// it is held releases it. When the file cannot be
-// opened (a missing folder, no rights, a full disk) the line is silently lost and the run
-// goes on.
+// it is held releases it. When the file cannot be written (a missing folder, a folder or
+// other non-file at its name, no rights, a read-only or full disk) the line is lost and the
+// run goes on; the console says so once, and once more, naming the number of lines lost,
+// when the file can be written again (that line also goes into the log). An empty name
+// turns the log off without a word.
 //
 // Exactly one RunLog exists at a time; it registers itself on construction, and the free
 // functions below (LogMessage, ...) write through it from any thread.
@@ -16,6 +18,7 @@
 #define FORGEVAL_REPORT_RUN_LOG_H_
 
 #include <cstdarg>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -59,8 +62,10 @@ class RunLog {
  private:
   int WriteLine(const int* worker_index, const char* format, va_list arguments)
       __attribute__((format(printf, 3, 0)));
-  // Appends `text` to the file; the caller holds mutex_.
-  bool AppendLocked(const std::string& text);
+  // Appends `text` to the file; the caller holds mutex_. When the file's state changes (it
+  // cannot be written, or can be again) `notice` gets the line for the console, which the
+  // caller prints once it has released mutex_ (the lock is a leaf).
+  bool AppendLocked(const std::string& text, std::string* notice);
 
   char message_[kMessageBufferSize] = {};  // guarded by mutex_
   std::string path_;
@@ -70,6 +75,9 @@ class RunLog {
   bool line_writing_ = false;
   bool timestamps_ = false;
   bool closed_ = false;
+  bool warn_ = true;         // false when the log was turned off with an empty name
+  bool failing_ = false;     // the last write failed
+  uint64_t lost_lines_ = 0;  // lines lost since the file could last be written
 };
 
 // Local time as "%m/%d/%Y %H:%M:%S"; empty when it cannot be formed.

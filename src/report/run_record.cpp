@@ -136,6 +136,7 @@ void RecordRunEnd(const RunEndFacts& facts) {
     record["seconds"] = std::chrono::duration<double>(Clock::now() - state.started).count();
     record["interrupted"] = facts.interrupted;
     record["ended_by"] = facts.ended_by;
+    record["tested"] = facts.tested;
     if (!facts.health.is_null()) record["health"] = facts.health;
   });
 }

@@ -12,8 +12,8 @@
 //   health      after a test in which the hardware's own error reports changed: the test,
 //               the pass, the events, the counters' deltas and the quoted kernel lines;
 //   run_end     once: the verdict, the exit code, the seconds, whether the operator
-//               interrupted the run, what ended it, and the summary of the hardware's error
-//               reports.
+//               interrupted the run, what ended it, whether any worker completed tested
+//               work, and the summary of the hardware's error reports.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
 //
@@ -83,7 +83,8 @@ struct RunEndFacts {
   // What ended the run: "passes" (all of them ran), "duration" (the time limit), "interrupt"
   // (the operator) or "fault" (a processor fault in the driver).
   std::string ended_by = "passes";
-  RecordJson health;  // the hardware error summary; null: the field is left out
+  bool tested = false;  // a worker completed work that tested something
+  RecordJson health;    // the hardware error summary; null: the field is left out
 };
 void RecordRunEnd(const RunEndFacts& facts);
 // A health record with `fields` (an object) after the common ones.

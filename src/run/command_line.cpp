@@ -3,18 +3,37 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files.h"
+#include "platform/process.h"
+#include "report/console.h"
 #include "run/run_driver.h"
 #include "summary/summarize_command.h"
 
 namespace forgeval {
 
-CommandAction ParseCommandLine(int argc, char** argv) {
-  if (argc < 2) return CommandAction::kRun;
-  const char* first = argv[1];
-  if (strcmp(first, "-h") == 0 || strcmp(first, "--help") == 0) return CommandAction::kHelp;
-  if (strcmp(first, "--version") == 0) return CommandAction::kVersion;
-  if (strncmp(first, "--", 2) == 0) return CommandAction::kUsageError;
+namespace {
+
+CommandAction ActionOf(const char* argument) {
+  if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0) return CommandAction::kHelp;
+  if (strcmp(argument, "--version") == 0) return CommandAction::kVersion;
+  if (argument[0] == '-') return CommandAction::kUsageError;
   return CommandAction::kRun;
+}
+
+// The first argument that begins with "-"; null when there is none.
+const char* FirstOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-') return argv[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// The first option decides; a configuration path and further arguments are no options.
+CommandAction ParseCommandLine(int argc, char** argv) {
+  const char* option = FirstOption(argc, argv);
+  return option == nullptr ? CommandAction::kRun : ActionOf(option);
 }
 
 std::string HelpText() {
@@ -27,8 +46,9 @@ Forgeval is a burn-in stress test. Pass after pass it runs its self-checking tes
 pinned to the configured processors, reports every step on the console and in a log file
 beside the program, sends every error to the system log, and ends with a one-line verdict.
 
-CONFIG is the configuration file (default: forgeval.ini in the current folder). Every key
-is optional; a missing file, section or key takes its default.
+CONFIG is the configuration file (default: forgeval.ini in the current folder). A CONFIG
+that cannot be read is a usage error; a missing forgeval.ini runs every default with one
+warning. Every key is optional; a missing section or key takes its default.
 
   [Main]            LogFile=.\forgeval.Log  log name beside the program (29 characters)
                     Loop=1                  number of passes
@@ -60,7 +80,7 @@ Files written:
 Exit status:
   0    no error was reported
   1    at least one error was reported
-  2    usage error
+  2    usage error: an unknown option, or a CONFIG that cannot be read
   130, 143  interrupted by SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
@@ -79,16 +99,28 @@ the workers stop the same way and the run ends with its verdict (exit status 0 o
 )";
 }
 
+constexpr const char* kUsageLines =
+    "Usage: forgeval [CONFIG]\nTry 'forgeval --help' for more information.\n";
+
 std::string UsageErrorText(const std::string& argument) {
-  return "forgeval: unknown option '" + argument +
-         "'\nUsage: forgeval [CONFIG]\nTry 'forgeval --help' for more information.\n";
+  return "forgeval: unknown option '" + EscapeControlBytes(argument) + "'\n" + kUsageLines;
+}
+
+std::string ConfigurationErrorText(const std::string& path, const std::string& reason) {
+  return "forgeval: the configuration file '" + EscapeControlBytes(path) + "' cannot be read (" +
+         reason + "); nothing was run\n" + kUsageLines;
 }
 
 int HandleCommandLine(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], kSummarizeOption) == 0) return SummarizeCommand(argc, argv);
   switch (ParseCommandLine(argc, argv)) {
-    case CommandAction::kRun:
-      return -1;
+    case CommandAction::kRun: {
+      if (argc < 2) return -1;
+      int error = 0;
+      if (platform::ReadWholeFile(platform::WithForwardSlashes(argv[1]), &error)) return -1;
+      fputs(ConfigurationErrorText(argv[1], platform::FileErrorText(error)).c_str(), stderr);
+      return kUsageErrorExitCode;
+    }
     case CommandAction::kHelp:
       fputs(HelpText().c_str(), stdout);
       return 0;
@@ -96,7 +128,7 @@ int HandleCommandLine(int argc, char** argv) {
       printf("Forgeval %s\n", kProgramVersion);
       return 0;
     case CommandAction::kUsageError:
-      fputs(UsageErrorText(argv[1]).c_str(), stderr);
+      fputs(UsageErrorText(FirstOption(argc, argv)).c_str(), stderr);
       return kUsageErrorExitCode;
   }
   return -1;

@@ -13,7 +13,21 @@
 namespace forgeval {
 namespace {
 
-enum class KeyKind { kText, kLogFile, kUnsigned, kSize, kBoolean, kProcessors, kDuration };
+enum class KeyKind {
+  kText,
+  kLogFile,
+  kUnsigned,
+  kPassCount,  // the next three are read unsigned and used as signed 32-bit numbers
+  kMemSize,
+  kSize,
+  kBoolean,
+  kProcessors,
+  kDuration
+};
+
+// Warnings after this many in one reading of the file are counted, not shown: a binary file
+// or a wrong file named as the configuration would otherwise flood the console.
+constexpr size_t kMaxWarnings = 100;
 
 struct KnownKey {
   const char* section;
@@ -23,12 +37,12 @@ struct KnownKey {
 
 constexpr KnownKey kKnownKeys[] = {
     {"Main", "LogFile", KeyKind::kLogFile},
-    {"Main", "Loop", KeyKind::kUnsigned},
+    {"Main", "Loop", KeyKind::kPassCount},
     {"Main", "ResultFile", KeyKind::kText},
     {"Main", "Duration", KeyKind::kDuration},
     {"Memory", "Enabled", KeyKind::kBoolean},
     {"Memory", "CPU", KeyKind::kProcessors},
-    {"Memory", "MemSize", KeyKind::kUnsigned},
+    {"Memory", "MemSize", KeyKind::kMemSize},
     {"Cache", "Enabled", KeyKind::kBoolean},
     {"Cache", "CPU", KeyKind::kProcessors},
     {"FFT", "Enabled", KeyKind::kBoolean},
@@ -66,6 +80,15 @@ bool IsPlainUnsigned(std::string_view text) {
   return text.size() < 10 || (text.size() == 10 && text <= "4294967295");
 }
 
+// For a key read unsigned and used as a signed 32-bit number: "is read as N" when the text is
+// not that number written plainly (a word, a sign, 2^31 or more), followed by what `used`
+// leads to when `consequence` names it.
+std::string SignedMisread(std::string_view value, const std::string& consequence = {}) {
+  const auto used = static_cast<int32_t>(ParseUnsigned32(value));
+  if (value.empty() || (used >= 0 && IsPlainUnsigned(value))) return {};
+  return "is read as " + std::to_string(used) + (consequence.empty() ? "" : "; " + consequence);
+}
+
 bool IsPlainSigned(std::string_view text) {
   if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
   return AllDigits(text);
@@ -77,9 +100,19 @@ std::string Misread(KeyKind kind, std::string_view value) {
     case KeyKind::kUnsigned:
       if (value.empty() || IsPlainUnsigned(value)) return {};
       return "is read as " + std::to_string(ParseUnsigned32(value));
+    case KeyKind::kPassCount:
+      return SignedMisread(value,
+                           static_cast<int32_t>(ParseUnsigned32(value)) <= 0 ? "no pass runs" : "");
+    case KeyKind::kMemSize: {
+      const auto used = static_cast<int32_t>(ParseUnsigned32(value));
+      return SignedMisread(value, used <= -4 ? "the Memory test reports it as an error"
+                                  : used < 4 ? "the Memory test allocates 0 MB"
+                                             : "");
+    }
     case KeyKind::kSize:
-      if (value.empty() || IsPlainUnsigned(value)) return {};
-      return "is read as " + std::to_string(static_cast<int32_t>(ParseUnsigned32(value)));
+      return SignedMisread(value, static_cast<int32_t>(ParseUnsigned32(value)) <= 0
+                                      ? "no file pair is written"
+                                      : "");
     case KeyKind::kBoolean: {
       const std::string lower = Lower(value);
       if (value.empty() || lower == "true" || lower == "yes" || lower == "false" || lower == "no" ||
@@ -125,17 +158,60 @@ bool KnownSection(std::string_view section) {
                      [&](const KnownKey& known) { return Lower(known.section) == Lower(section); });
 }
 
+// The first line of `text` that sets `key` in `section`; 0 when none does.
+int KeyLine(std::string_view text, std::string_view section, std::string_view key) {
+  int number = 0;
+  ParseIni(text, [&](const IniLine& line) {
+    if (line.key.empty() || Lower(line.section) != Lower(section) || Lower(line.key) != Lower(key))
+      return true;
+    number = line.number;
+    return false;
+  });
+  return number;
+}
+
+// A line that is neither a section, a key=value line nor a comment ("Enabled false"), and
+// what the key its first word names takes instead.
+std::string UnreadLine(std::string_view text, const IniLine& line) {
+  std::string warning =
+      "\"" + std::string(line.unread) + "\" is not a key=value line and is not read";
+  const std::string_view word = line.unread.substr(0, line.unread.find_first_of(" \t:="));
+  const KnownKey* known = FindKey(line.section, word);
+  if (known == nullptr) return warning;
+  const int given = KeyLine(text, line.section, known->key);
+  return warning + "; " + known->key +
+         (given == 0 ? " takes its default" : " is read from line " + std::to_string(given));
+}
+
 }  // namespace
 
 std::vector<std::string> ConfigurationWarnings(const std::string& path) {
   std::vector<std::string> warnings;
-  std::optional<std::string> text = platform::ReadWholeFile(path);
-  if (!text) return warnings;
+  int error = 0;
+  std::optional<std::string> text = platform::ReadWholeFile(path, &error);
+  if (!text) {
+    return {"Warning: " + path + " cannot be read (" + platform::FileErrorText(error) +
+            "); every setting takes its default"};
+  }
+  if (IsUtf16(*text)) {
+    return {"Warning: " + path +
+            " is UTF-16 text and is not read; every setting takes its default (save it as UTF-8)"};
+  }
   std::set<std::string> seen;  // "section\nkey", lower case
   ParseIni(*text, [&](const IniLine& line) {
     const std::string where = "Warning: " + path + " line " + std::to_string(line.number) + ": ";
     const std::string section = "[" + std::string(line.section) + "]";
+    if (!line.unread.empty()) {
+      warnings.push_back(where + (line.section.empty() ? "" : section + " ") +
+                         UnreadLine(*text, line));
+      return true;
+    }
     if (line.key.empty()) {
+      if (line.unclosed) {
+        warnings.push_back(where + "\"[" + std::string(line.section) +
+                           "\" has no closing bracket; the lines below it are read as section " +
+                           section);
+      }
       if (!KnownSection(line.section)) warnings.push_back(where + "unknown section " + section);
       return true;
     }
@@ -162,6 +238,12 @@ std::vector<std::string> ConfigurationWarnings(const std::string& path) {
     }
     return true;
   });
+  if (warnings.size() > kMaxWarnings) {
+    const size_t more = warnings.size() - kMaxWarnings;
+    warnings.resize(kMaxWarnings);
+    warnings.push_back("Warning: " + path + ": " + std::to_string(more) +
+                       " more warnings are not shown");
+  }
   return warnings;
 }
 

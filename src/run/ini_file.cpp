@@ -64,31 +64,41 @@ uint64_t LeadingDigits(std::string_view digits, uint64_t limit) {
 
 }  // namespace
 
+bool IsUtf16(std::string_view text) {
+  if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) return true;
+  return text.size() >= 2 && (text[0] == '\0' || text[1] == '\0');
+}
+
 void ParseIni(std::string_view text, const std::function<bool(const IniLine&)>& visit) {
+  if (IsUtf16(text)) return;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
   std::string_view section;
   int number = 0;
   while (!text.empty()) {
     ++number;
-    size_t end = text.find('\n');
+    // A line ends at LF, CR LF or a lone CR (files from old Macintosh editors).
+    size_t end = text.find_first_of("\r\n");
     std::string_view line = TrimBlanks(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (end == std::string_view::npos) end = text.size();
+    text.remove_prefix(text.substr(end, 2) == "\r\n" ? end + 2 : std::min(end + 1, text.size()));
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      if (close == std::string_view::npos) continue;
-      section = TrimBlanks(line.substr(1, close - 1));
-      if (!visit(IniLine{number, section, {}, {}})) return;
+      section = TrimBlanks(line.substr(1, close == std::string_view::npos ? close : close - 1));
+      if (!visit(IniLine{number, section, {}, {}, close == std::string_view::npos, {}})) return;
       continue;
     }
     size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
-    std::string_view key = TrimBlanks(line.substr(0, equals));
-    if (key.empty()) continue;
+    std::string_view key =
+        equals == std::string_view::npos ? std::string_view() : TrimBlanks(line.substr(0, equals));
+    if (key.empty()) {
+      if (!visit(IniLine{number, section, {}, {}, false, line})) return;
+      continue;
+    }
     std::string_view value = TrimBlanks(line.substr(equals + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
       value = value.substr(1, value.size() - 2);
-    if (!visit(IniLine{number, section, key, value})) return;
+    if (!visit(IniLine{number, section, key, value, false, {}})) return;
   }
 }
 
@@ -128,9 +138,36 @@ IniFile* IniFile::Instance() { return g_instance; }
 
 void IniFile::SetPath(const std::string& path) { path_ = platform::WithForwardSlashes(path); }
 
+void IniFile::SetWarningSink(std::function<void(const std::string&)> sink) {
+  sink_ = std::move(sink);
+}
+
+std::optional<std::string> IniFile::Text() const {
+  int error = 0;
+  std::optional<std::string> text = platform::ReadWholeFile(path_, &error);
+  std::string warning;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (text) {
+      last_text_ = text;
+      warned_ = false;
+      return text;
+    }
+    if (!last_text_) return std::nullopt;
+    if (!warned_) {
+      warned_ = true;
+      warning = "Warning: " + path_ + " cannot be read now (" + platform::FileErrorText(error) +
+                "); the settings read from it last are used until it can be read again";
+    }
+    text = last_text_;
+  }
+  if (!warning.empty() && sink_) sink_(warning);
+  return text;
+}
+
 std::string IniFile::ReadString(std::string_view section, std::string_view key,
                                 std::string_view default_text) const {
-  std::optional<std::string> content = platform::ReadWholeFile(path_);
+  std::optional<std::string> content = Text();
   if (content) {
     if (std::optional<std::string> value = FindValue(*content, section, key)) return *value;
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "temp_dir.h"
 
 namespace forgeval {
@@ -22,7 +24,14 @@ TEST(IniFileTest, ReadersRules) {
       {"Loop=1\n[Main]\nLoops=2\n[Cache]\nLoop=3\n", "d"},
       {"[Main]\nLoop=\n", ""},
       {"[Main]\nLoop=\"\"7\"\n", "\"7"},
-      {"[Main]\nLoop=\"\n", "\""}};
+      {"[Main]\nLoop=\"\n", "\""},
+      // Lone CRs end lines; a CR LF is one line end; a section without its bracket counts.
+      {"[Main]\rLoop=3\r", "3"},
+      {"[Cache]\r\n[ Main \r\nLoop=4\r\n", "4"},
+      {"[Main]\nLoop\r=5\nLoop=6\n", "6"},
+      // UTF-16 is not read, with or without its byte order mark.
+      {std::string("\xFF\xFE[\0M\0a\0i\0n\0]\0\n\0L\0o\0o\0p\0=\0\x37\0", 24), "d"},
+      {std::string("[\0M\0a\0i\0n\0]\0\n\0L\0o\0o\0p\0=\0\x37\0", 22), "d"}};
   for (const auto& [text, value] : texts) {
     testing::WriteFile(dir.File("f.ini"), text);
     EXPECT_EQ(ini.ReadString("Main", "Loop", "d"), value) << text;
@@ -41,6 +50,35 @@ TEST(IniFileTest, ReadersRules) {
               expected)
         << text;
   }
+}
+
+// Once read, a file that goes away (an editor saving by rename) keeps its last settings, with
+// one warning until it is back; a file that is back is read again, and warned about again when
+// it goes away again. A file never read gives the defaults without a word.
+TEST(IniFileTest, AFileThatGoesAwayKeepsItsLastSettings) {
+  testing::TempDir dir;
+  IniFile ini;
+  std::vector<std::string> warnings;
+  ini.SetWarningSink([&](const std::string& warning) { warnings.push_back(warning); });
+  const std::string path = dir.File("f.ini");
+  ini.SetPath(path);
+  // Each step: the file's text ("/": a folder at its name; none: no file), what Loop reads as.
+  const std::pair<const char*, const char*> steps[] = {
+      {nullptr, "d"}, {"[Main]\nLoop=1\n", "1"}, {nullptr, "1"},
+      {nullptr, "1"}, {"[Main]\nLoop=2\n", "2"}, {"/", "2"},
+      {nullptr, "2"},
+  };
+  for (const auto& [text, expected] : steps) {
+    std::filesystem::remove_all(path);
+    if (text != nullptr)
+      *text == '/' ? (void)std::filesystem::create_directory(path) : testing::WriteFile(path, text);
+    EXPECT_EQ(ini.ReadString("Main", "Loop", "d"), expected) << (text ? text : "(none)");
+  }
+  const std::string kept = "; the settings read from it last are used until it can be read again";
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "Warning: " + path + " cannot be read now (No such file or directory)" + kept,
+                "Warning: " + path + " cannot be read now (Is a directory)" + kept}));
 }
 
 }  // namespace

@@ -33,11 +33,18 @@ constexpr const char* kDefaultResultFile = "forgeval.results.jsonl";
 constexpr const char* kPassedVerdict = "All tests passed successfully.";
 constexpr const char* kFailedVerdict = "Error: Some of the tests failed.";
 
+// A line for the operator that goes to console and log.
+void LogAndPrint(const std::string& line) {
+  LogMessage("%s", line.c_str());
+  ConsolePrint("%s\n", line.c_str());
+}
+
 void StartUp(int argc, char** argv) {
   ConsolePrint("Forgeval %s", kProgramVersion);
   ConsolePrint("\n------------------------------------------------------------------\n");
   RegisterEventLogSource();  // When nobody listens, errors simply reach no system log.
   IniFile::Instance()->SetPath(argc > 1 ? argv[1] : kDefaultIniPath);
+  IniFile::Instance()->SetWarningSink(LogAndPrint);
   std::string log_file = IniReadString("Main", "LogFile", kDefaultLogFile);
   LogOpen(log_file.substr(0, kLogFileNameLength));
   if (RunLog* log = RunLog::Instance()) {
@@ -46,8 +53,7 @@ void StartUp(int argc, char** argv) {
   }
   RecordJson health_sources = HealthStartUp();
   for (const std::string& warning : ConfigurationWarnings(IniFile::Instance()->path())) {
-    LogMessage("%s", warning.c_str());
-    ConsolePrint("%s\n", warning.c_str());
+    LogAndPrint(warning);
   }
   RunRecordOpen(platform::ProgramFolder(), IniReadString("Main", "ResultFile", kDefaultResultFile));
   RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries(),
@@ -123,6 +129,7 @@ int EndInterrupted(bool failed, RecordJson health) {
                 .exit_code = 128 + signal_number,
                 .interrupted = true,
                 .ended_by = "interrupt",
+                .tested = TestedSoFar().tested,
                 .health = std::move(health)});
   return 128 + signal_number;
 }
@@ -136,8 +143,11 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   const int32_t pass_count =
       until_time_up ? 0 : static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
   SetLiveTimeLimit(static_cast<long>(duration.seconds));
+  ClearTestedSoFar();
   StartLiveStatus();
   int32_t passes_done = 0;
+  int passes_started = 0;
+  int passes_with_a_test = 0;
   PassOutcome last;
   bool stopped = false;  // by a stop request, before the last pass had ended
   {
@@ -146,6 +156,8 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
       stopped = platform::StopRequested();
       if (stopped) break;
       last = RunPass(passes_done + 1, pass_count, tests);
+      ++passes_started;
+      if (last.ran_a_test) ++passes_with_a_test;
       stopped = last.stopped;
       if (!stopped) ++passes_done;
       // A pass with every test switched off would only repeat its pass line until the time
@@ -156,9 +168,17 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StopLiveStatus();
 
   RecordJson health = HealthEnd();  // its failing events count for the verdict
-  LogBlankLine();
   const bool failed = FailureFlagRaised();
   const platform::StopReason reason = platform::StopRequestReason();
+  if (reason != platform::StopReason::kInterrupt) {
+    // A verdict of "passed" must not hide that something was not tested.
+    for (const std::string& line :
+         UntestedLines(until_time_up ? INT32_MAX : pass_count, passes_started, passes_with_a_test,
+                       TestedSoFar(), failed)) {
+      LogAndPrint(line);
+    }
+  }
+  LogBlankLine();
   if (reason == platform::StopReason::kInterrupt) return EndInterrupted(failed, std::move(health));
   // A time limit that ran out after the last pass ended nothing.
   const bool time_up = reason == platform::StopReason::kTimeLimit && stopped;
@@ -174,6 +194,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
                 .exit_code = failed ? 1 : 0,
                 .interrupted = false,
                 .ended_by = time_up ? "duration" : "passes",
+                .tested = TestedSoFar().tested,
                 .health = std::move(health)});
   return failed ? 1 : 0;
 }
@@ -197,11 +218,26 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
                   .exit_code = kDriverFaultExitCode,
                   .interrupted = false,
                   .ended_by = "fault",
+                  .tested = TestedSoFar().tested,
                   .health = nullptr});  // the hardware's reports were not read to the end
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
   }
+}
+
+std::vector<std::string> UntestedLines(int32_t pass_count, int passes_started,
+                                       int passes_with_a_test, const RunTested& tested,
+                                       bool failed) {
+  if (pass_count <= 0) return {"Nothing was tested: Loop is " + std::to_string(pass_count)};
+  if (passes_started > 0 && passes_with_a_test == 0) {
+    return {"Nothing was tested: every test is disabled"};
+  }
+  std::vector<std::string> lines = tested.untested;
+  if (!tested.tested && !failed && lines.empty()) {
+    lines.push_back("Nothing was tested: no worker completed");
+  }
+  return lines;
 }
 
 }  // namespace forgeval

@@ -8,9 +8,13 @@
 #ifndef FORGEVAL_RUN_RUN_DRIVER_H_
 #define FORGEVAL_RUN_RUN_DRIVER_H_
 
+#include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "run/test_table.h"
+#include "run/worker_dispatch.h"
 
 namespace forgeval {
 
@@ -29,6 +33,15 @@ inline constexpr int kDriverFaultExitCode = 255;
 // kDriverFaultExitCode, without the orderly shut-down. A run interrupted by SIGINT or SIGTERM
 // stops after the workers of the current test have stopped and returns 128 + the signal.
 int RunDriver(int argc, char** argv, std::span<const TestEntry> tests);
+
+// The lines shown before the verdict that say what the run did not test: one when `Loop`
+// runs no pass ("Nothing was tested: Loop is 0"; `pass_count` is INT32_MAX when passes repeat
+// until a time limit), when no test was enabled in any pass that started, or when no worker
+// completed in a run that found no error (a failed run says so itself); otherwise the texts
+// of workers that completed without testing anything ("The Memory test allocated 0 MB").
+std::vector<std::string> UntestedLines(int32_t pass_count, int passes_started,
+                                       int passes_with_a_test, const RunTested& tested,
+                                       bool failed);
 
 }  // namespace forgeval
 

@@ -1,5 +1,6 @@
 #include "run/worker_dispatch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -28,6 +29,8 @@ struct WorkerSlot {
 };
 using WorkerSlots = std::array<WorkerSlot, kMaxWorkersPerTest>;
 using WorkerThreads = std::array<platform::WorkerThread, kMaxWorkersPerTest>;
+
+RunTested g_tested;  // main thread only
 
 const char* StatusText(uint32_t exit_code) {
   switch (exit_code) {
@@ -62,6 +65,13 @@ bool JoinAndRecord(const TestEntry& test, int pass_number, int count, WorkerThre
     facts.seconds = outcome.seconds;
     facts.figures = std::move(outcome.figures);
     RecordWorkerEnd(facts);
+    if (facts.status != "passed") continue;
+    std::vector<std::string>& untested = g_tested.untested;
+    if (outcome.untested.empty()) {
+      g_tested.tested = true;
+    } else if (std::find(untested.begin(), untested.end(), outcome.untested) == untested.end()) {
+      untested.push_back(std::move(outcome.untested));
+    }
   }
   return stopped;
 }
@@ -167,6 +177,10 @@ bool DispatchTest(const TestEntry& test, int pass_number) {
   if (test.list == WorkerList::kPerDrive) return DispatchPerDrive(test, pass_number);
   return DispatchPerProcessor(test, pass_number);
 }
+
+const RunTested& TestedSoFar() { return g_tested; }
+
+void ClearTestedSoFar() { g_tested = RunTested(); }
 
 int ProcessorNumber(std::string_view entry) { return ParseSigned32(entry); }
 

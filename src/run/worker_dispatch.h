@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/test_table.h"
 #include "stress/disk_worker_args.h"
@@ -30,6 +31,15 @@ inline constexpr int kMaxProcessorNumber = 63;
 // run record per worker, in index order, for pass `pass_number`. Returns true when a worker
 // was stopped by a stop request before the end of its work (the test was cut short).
 bool DispatchTest(const TestEntry& test, int pass_number);
+
+// What the run's workers have tested so far. Read and cleared by the driver, between tests.
+struct RunTested {
+  bool tested = false;  // a worker completed work that tested something
+  // Each distinct text of workers that completed without testing anything, in order.
+  std::vector<std::string> untested;
+};
+const RunTested& TestedSoFar();
+void ClearTestedSoFar();
 
 // The processor number a "CPU" entry names: its leading decimal number (0 for a word).
 int ProcessorNumber(std::string_view entry);

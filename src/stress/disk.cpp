@@ -115,6 +115,7 @@ class DiskTest {
     }
     ReportWorkerFigure(index_, "pairs_asked", static_cast<int64_t>(pairs));
     ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(written));
+    if (written == 0) ReportNothingTested(index_, "The Disk test wrote 0 GB on drive " + root_);
     ReportWorkerFigure(index_, "write_mb_per_s", writing.Rate(bytes, 1e6));
 
     ReportProgress(index_, kVerifying, root_.c_str());

@@ -79,6 +79,7 @@ void MemoryTestBody(int index) {
 
   ReportProgress(index, "Allocating %dMB Memory for testing...", megabytes);
   if (block_count < 0) ReportNegativeMemSize(index, mem_size);
+  if (block_count == 0) ReportNothingTested(index, "The Memory test allocated 0 MB");
   std::vector<BudgetedBlock> blocks = AllocateBlocks(index, block_count);
 
   ReportProgress(index, "Testing Memory Address & Data bus...");

@@ -135,6 +135,11 @@ void ReportWorkerFigure(int worker_index, std::string_view name, RecordValue val
   });
 }
 
+void ReportNothingTested(int worker_index, std::string text) {
+  ChangeOutcome(worker_index,
+                [&text](WorkerOutcome& outcome) { outcome.untested = std::move(text); });
+}
+
 void ClearWorkerOutcomes() {
   std::lock_guard<std::mutex> lock(g_outcomes_mutex);
   g_outcomes.fill(WorkerOutcome());

@@ -64,6 +64,10 @@ void ReportWorkProgress(int worker_index, double fraction);
 // A figure given again replaces the earlier value.
 void ReportWorkerFigure(int worker_index, std::string_view name, RecordValue value);
 
+// Says that the worker, although it may complete, tests nothing ("The Memory test allocated
+// 0 MB"): the run then does not count it as tested work and shows `text` before its verdict.
+void ReportNothingTested(int worker_index, std::string text);
+
 // What a worker's frame leaves for the run record: its error text (empty when it took no
 // error path), its seconds in the frame and its figures. Workers of one test have indexes
 // 0 to 9, one slot each; the dispatch clears the slots before it starts a test's workers and
@@ -89,6 +93,7 @@ struct WorkerOutcome {
   std::string error;
   double seconds = 0;
   std::vector<RecordFigure> figures;
+  std::string untested;  // see ReportNothingTested
 };
 void ClearWorkerOutcomes();
 WorkerOutcome TakeWorkerOutcome(int worker_index);

@@ -55,6 +55,10 @@ const std::pair<const char*, WorkerEntry> kBodies[] = {
        for (;;) usleep(1000);
      }>},
     {"SmallTransform", &Entry<[](int index) { RunFftTest(index, 48); }>},
+    {"MoveConfigurationAway", &Entry<[](int) {  // as an editor saving by rename does
+       const std::string& path = IniFile::Instance()->path();
+       rename(path.c_str(), (path + ".moved").c_str());
+     }>},
 };
 
 // A cell of worker 1's first block that reads back 0x01 once every other cell holds 0x55.
