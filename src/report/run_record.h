@@ -9,10 +9,14 @@
 //   worker_end  for every worker of every test of every pass, when its test has ended:
 //               test, pass, worker index, processor, status, error text, seconds and the
 //               test's own figures;
-//   run_end     once: the verdict, the exit code, the seconds and whether the operator
-//               interrupted the run.
+//   run_end     once: the verdict, the exit code, the seconds, whether the operator
+//               interrupted the run and how many error entries the system log did not take.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
+//
+// A record that cannot be written whole (a full disk) leaves the file as it was, and a file
+// that does not end in a line feed (left so by another program) gets one before the next
+// record, so every record stays a line of its own.
 //
 // Texts that are not valid UTF-8 (a path in another encoding) have the offending bytes
 // replaced by U+FFFD, so every line stays valid JSON. A record that cannot be written gives
@@ -70,6 +74,7 @@ struct RunEndFacts {
   std::optional<std::string> verdict;  // the verdict line; none when the run ended without one
   int exit_code = 0;
   bool interrupted = false;
+  uint64_t syslog_dropped = 0;  // error entries the system log did not take
 };
 void RecordRunEnd(const RunEndFacts& facts);
 

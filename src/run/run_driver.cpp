@@ -67,7 +67,7 @@ void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry>
 // the errors found until then are still named. The exit status is the shell's 128 + signal.
 int EndInterrupted(bool failed) {
   const int signal_number = platform::InterruptSignal();
-  const char* name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
+  const char* name = platform::InterruptSignalName(signal_number);
   LogMessage("Run interrupted (%s).", name);
   ConsolePrint("\nRun interrupted (%s).\n", name);
   std::optional<std::string> verdict;
@@ -76,7 +76,10 @@ int EndInterrupted(bool failed) {
     ConsolePrint("%s\n", kFailedVerdict);
     verdict = kFailedVerdict;
   }
-  RecordRunEnd({.verdict = verdict, .exit_code = 128 + signal_number, .interrupted = true});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = 128 + signal_number,
+                .interrupted = true,
+                .syslog_dropped = DroppedErrorEvents()});
   return 128 + signal_number;
 }
 
@@ -96,7 +99,10 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
-  RecordRunEnd({.verdict = verdict, .exit_code = failed ? 1 : 0, .interrupted = false});
+  RecordRunEnd({.verdict = verdict,
+                .exit_code = failed ? 1 : 0,
+                .interrupted = false,
+                .syslog_dropped = DroppedErrorEvents()});
   return failed ? 1 : 0;
 }
 
@@ -115,8 +121,10 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
     std::string text;
     exception->GetErrorMessage(text);
     TakeErrorPath(text, exception);
-    RecordRunEnd(
-        {.verdict = std::nullopt, .exit_code = kDriverFaultExitCode, .interrupted = false});
+    RecordRunEnd({.verdict = std::nullopt,
+                  .exit_code = kDriverFaultExitCode,
+                  .interrupted = false,
+                  .syslog_dropped = DroppedErrorEvents()});
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
