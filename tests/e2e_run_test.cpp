@@ -4,13 +4,16 @@
 // whole console, log, run record, system log and crash report of every run.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -128,7 +131,7 @@ std::string End(const std::string& test, int pass, int worker, int processor,
 std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false) {
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
-         (interrupted ? "true" : "false") + "}\n";
+         (interrupted ? "true" : "false") + R"(,"syslog_dropped":0})" + "\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
 // size, or three quarters of the cache it names when it does not fit there.
@@ -156,9 +159,9 @@ std::string ReportPattern(const std::string& program, const std::string& locatio
          R"(physical memory free\.\r\n\d+ MBytes paging file\.\r\n\d+ MBytes paging file free\.)"
          R"(\r\n134217728 MBytes user address space\.\r\n1342\d{5} MBytes user address space )"
          R"(free\.\r\nModule 1\r\n)" +
-         Escaped(program) +
-         R"(\r\nImage Base: [^]*\r\n\r\n)"
-         R"(\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
+         Escaped(program) + R"(\r\nImage Base: [^]*\r\n\r\nMemory dump written to )" +
+         Escaped(program.substr(0, program.rfind('/') + 1) + "CRASH.DMP") +
+         R"(\.\r\n\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
 }
 // True once `condition` holds, polled every 10 ms; false after a minute.
 bool WaitFor(const std::function<bool()>& condition) {
@@ -453,6 +456,136 @@ TEST_F(ProgramTest, TerminalPromptsOneAtATimeAndASecondCtrlCEndsTheRun) {
   EXPECT_TRUE(deaf->Running());
   deaf->Type("\x03");
   EXPECT_EQ(deaf->Wait().signal, SIGINT);
+}
+
+// A system log that stopped reading (the test's listener, never drained) holds up nothing:
+// ten errors a pass reach their verdict in seconds, every entry is delivered or counted, console
+// and log say it once, and SIGTERM ends a stalled run at once.
+TEST_F(ProgramTest, AStalledSystemLogHoldsUpNothing) {
+  std::string ini = Off("Disk") + "[Disk]\nDrive=";
+  for (int i = 0; i < 10; ++i) ini += dir_.File("absent" + std::to_string(i)) + ",";
+  ini += "\n[Main]\nLoop=";
+  const std::string lagging =
+      "Warning: the system log is not keeping up; error entries it "
+      "cannot take are left out of it and counted in the run record\n";
+  auto finishing = Start(ini + "20\n");
+  ASSERT_TRUE(finishing->ReadUntil("Some of the tests failed", 1, 30)) << finishing->output();
+  EXPECT_EQ(CountMatches(finishing->Wait().output, "\n" + Escaped(lagging)), 1u);
+  EXPECT_EQ(CountMatches(Read("forgeval.Log"), kStamp + " : " + Escaped(lagging)), 1u);
+  const std::string record = Read("forgeval.results.jsonl");
+  const auto end = nlohmann::json::parse(record.substr(record.rfind("{\"record\":\"run_end\"")));
+  EXPECT_GT(end["syslog_dropped"], 0);
+  EXPECT_EQ(listener_.Drain(0).size() + end["syslog_dropped"].get<size_t>(), 200u);
+  auto stalled = Start(ini + "100000\n");
+  ASSERT_TRUE(stalled->ReadUntil("--- Loop 3 of", 1, 30)) << stalled->output();
+  const auto signalled = std::chrono::steady_clock::now();
+  stalled->Signal(SIGTERM);
+  EXPECT_EQ(stalled->Wait().exit_code, 143);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
+}
+
+// A run record on a full filesystem (a tiny tmpfs) stays as it was, with the warning; with
+// room again every new line parses, and a file left without its last line feed gets one first.
+TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
+  const std::string folder = dir_.File("full"), record = folder + "/r.jsonl";
+  std::filesystem::create_directory(folder);
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  const std::string earlier = R"({"record":"earlier","text":")" + std::string(4000, 'x') + "\"}\n";
+  WriteFile(record, earlier);
+  {
+    std::ofstream filler(folder + "/filler");
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), std::ssize(block))) {
+    }
+  }
+  const std::string ini = "[Main]\nResultFile=" + record + "\n" + kAllOff;
+  EXPECT_EQ(Normalized(Run(ini).output),
+            ConsoleOf("Warning: the run record " + record +
+                      " cannot be written (No space left on device); the run goes on without it\n"
+                      "--- Loop 1 of 1 ---\n" +
+                      kPassed));
+  EXPECT_EQ(ReadFile(record), earlier);
+  std::filesystem::remove(folder + "/filler");
+  for (const std::string cut : {"", "{\"record\":\"cut"}) {
+    WriteFile(record, earlier + cut);
+    EXPECT_EQ(Run(ini).exit_code, 0);
+    const std::string text = ReadFile(record);
+    const std::string before = earlier + cut + (cut.empty() ? "" : "\n");
+    ASSERT_TRUE(text.starts_with(before)) << text;
+    std::istringstream added(text.substr(before.size()));
+    std::vector<std::string> kinds;
+    for (std::string line; std::getline(added, line);)
+      kinds.push_back(nlohmann::json::parse(line, nullptr, false).value("record", "not JSON"));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"run_start", "run_end"}));
+  }
+  umount2(folder.c_str(), MNT_DETACH);
+}
+
+// A hang-up during the disk test ends the run like SIGTERM (129, files deleted, footer,
+// run_end); a console pipe whose reader ends ("| head -4") leaves the run to reach its verdict
+// in log and record; SIGPIPE, SIGUSR1 and SIGALRM end nothing; a second SIGINT, SIGTERM or
+// SIGHUP ends the run at once.
+TEST_F(ProgramTest, HangUpsBrokenPipesAndStraySignalsLoseNothing) {
+  const std::string ini = Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n";
+  const std::string writing =
+      "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive_ + "/ ...\n";
+  auto hung_up = Start(ini);
+  ASSERT_TRUE(WaitFor([&] { return !TestFilesIn(drive_).empty(); }));
+  hung_up->Signal(SIGHUP);
+  const ProcessResult hang_up = hung_up->Wait();
+  EXPECT_EQ(hang_up.exit_code, 129);
+  const std::string lines = writing + "\nRun interrupted (SIGHUP).\n";
+  EXPECT_EQ(Normalized(hang_up.output), ConsoleOf(lines));
+  EXPECT_EQ(Normalized(Read("forgeval.Log")), LogOf(lines, true));
+  EXPECT_TRUE(Normalized(Read("forgeval.results.jsonl")).ends_with(RunEnd("null", 129, true)));
+  EXPECT_TRUE(TestFilesIn(drive_).empty());
+
+  const ProcessResult headed = RunProcess(
+      {"/bin/bash", "-c", "./forgeval | head -4; exit ${PIPESTATUS[0]}"},
+      {.working_dir = dir_.path(), .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}});
+  EXPECT_EQ(headed.exit_code, 0);
+  EXPECT_EQ(Normalized(headed.output), ConsoleOf(writing));
+  const std::string log = Normalized(Read("forgeval.Log"));
+  EXPECT_EQ(CountMatches(log,
+                         "\n@ : Warning: the console is gone \\(Broken pipe\\); the run goes "
+                         "on with the log and the run record\n"),
+            1u);
+  EXPECT_TRUE(log.ends_with("Thread 0 : @ : Verifying written data on drive " + drive_ +
+                            "/ ...[Done]\n\n@ : All tests passed successfully.\n\nClosed at:\t@\n" +
+                            std::string(41, '-') + "\n\n"))
+      << log;
+  EXPECT_TRUE(Normalized(Read("forgeval.results.jsonl"))
+                  .ends_with(RunEnd(R"("All tests passed successfully.")", 0)));
+  EXPECT_TRUE(TestFilesIn(drive_).empty());
+
+  for (const auto& [first, second] :
+       {std::pair{SIGINT, SIGTERM}, {SIGTERM, SIGHUP}, {SIGHUP, SIGINT}}) {
+    auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}));
+    ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+    for (int signal_number : {SIGPIPE, SIGUSR1, SIGALRM, first}) deaf->Signal(signal_number);
+    EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
+    EXPECT_TRUE(deaf->Running()) << first;
+    deaf->Signal(second);
+    EXPECT_EQ(deaf->Wait().signal, second);
+  }
+}
+
+// Started with standard input, output and error closed, the program's files and sockets do not
+// take their places: the log holds only log lines and the system log only the errors.
+TEST_F(ProgramTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
+  const std::string absent = dir_.File("absent");
+  WriteFile(dir_.File("forgeval.ini"),
+            "[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + absent + "\n");
+  const ProcessResult result = RunProcess(
+      {"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"},
+      {.working_dir = dir_.path(), .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}});
+  EXPECT_EQ(result.exit_code, 1);
+  const std::string error = "[*** ERROR Thread 0 : Cannot write on " + absent + "/ drive ***]\n";
+  const std::string lines =
+      "--- Loop 1 of 2 ---\n" + error + "--- Loop 2 of 2 ---\n" + error + kFailed;
+  EXPECT_EQ(Normalized(Read("forgeval.Log")), LogOf(lines, true));
+  EXPECT_EQ(Datagrams(), ErrorsOf(lines));
 }
 
 TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
