@@ -16,7 +16,8 @@ EventReporter* g_instance = nullptr;
 constexpr int kErrorPriority = 11;
 
 // How long an entry waits for room in a full system-log queue: a healthy daemon drains a
-// burst of errors in far less; one that stopped reading costs each error this once only.
+// burst of errors in far less; one that stopped reading costs this once, since later entries
+// are not waited for until one gets through again.
 constexpr int kSendWaitMs = 100;
 
 }  // namespace

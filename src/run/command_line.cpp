@@ -53,10 +53,11 @@ Exit status:
   0    no error was reported
   1    at least one error was reported
   2    usage error
-  130, 143  interrupted by SIGINT or SIGTERM
+  129, 130, 143  interrupted by SIGHUP, SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
-Ctrl+C stops the run cleanly; a second Ctrl+C ends it at once.
+Ctrl+C, SIGTERM or SIGHUP stops the run cleanly; a second of them ends it at once.
+SIGPIPE, SIGUSR1 and SIGALRM are ignored.
 )";
 }
 
