@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -352,6 +351,8 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
      "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
+    {"disk hang-up", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGHUP).\n", 129, {"forgeval"},
+     kRunStart + End("Disk", 1, 0, 0, "interrupted") + RunEnd("null", 129, true), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
     {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
      Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
@@ -465,17 +466,15 @@ TEST_F(ProgramTest, AStalledSystemLogHoldsUpNothing) {
   std::string ini = Off("Disk") + "[Disk]\nDrive=";
   for (int i = 0; i < 10; ++i) ini += dir_.File("absent" + std::to_string(i)) + ",";
   ini += "\n[Main]\nLoop=";
-  const std::string lagging =
-      "Warning: the system log is not keeping up; error entries it "
-      "cannot take are left out of it and counted in the run record\n";
   auto finishing = Start(ini + "20\n");
   ASSERT_TRUE(finishing->ReadUntil("Some of the tests failed", 1, 30)) << finishing->output();
-  EXPECT_EQ(CountMatches(finishing->Wait().output, "\n" + Escaped(lagging)), 1u);
-  EXPECT_EQ(CountMatches(Read("forgeval.Log"), kStamp + " : " + Escaped(lagging)), 1u);
+  EXPECT_EQ(CountMatches(finishing->Wait().output + Read("forgeval.Log"),
+                         "Warning: the system log is not keeping up; error entries it cannot take "
+                         "are left out of it and counted in the run record\n"),
+            2u);
   const std::string record = Read("forgeval.results.jsonl");
-  const auto end = nlohmann::json::parse(record.substr(record.rfind("{\"record\":\"run_end\"")));
-  EXPECT_GT(end["syslog_dropped"], 0);
-  EXPECT_EQ(listener_.Drain(0).size() + end["syslog_dropped"].get<size_t>(), 200u);
+  const auto dropped = nlohmann::json::parse(record.substr(record.rfind('{')))["syslog_dropped"];
+  EXPECT_EQ(listener_.Drain(0).size() + dropped.get<size_t>(), 200u) << dropped;
   auto stalled = Start(ini + "100000\n");
   ASSERT_TRUE(stalled->ReadUntil("--- Loop 3 of", 1, 30)) << stalled->output();
   const auto signalled = std::chrono::steady_clock::now();
@@ -493,79 +492,49 @@ TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
     GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
   const std::string earlier = R"({"record":"earlier","text":")" + std::string(4000, 'x') + "\"}\n";
   WriteFile(record, earlier);
-  {
-    std::ofstream filler(folder + "/filler");
-    const std::string block(4096, 'x');
-    while (filler.write(block.data(), std::ssize(block))) {
-    }
-  }
+  WriteFile(folder + "/filler", std::string(15 * 4096, 'x'));  // every page but the record's
   const std::string ini = "[Main]\nResultFile=" + record + "\n" + kAllOff;
-  EXPECT_EQ(Normalized(Run(ini).output),
-            ConsoleOf("Warning: the run record " + record +
-                      " cannot be written (No space left on device); the run goes on without it\n"
-                      "--- Loop 1 of 1 ---\n" +
-                      kPassed));
+  EXPECT_TRUE(Contains(Run(ini).output, "\nWarning: the run record " + Escaped(record) +
+                                            " cannot be written \\(No space left on device\\)"));
   EXPECT_EQ(ReadFile(record), earlier);
   std::filesystem::remove(folder + "/filler");
   for (const std::string cut : {"", "{\"record\":\"cut"}) {
     WriteFile(record, earlier + cut);
     EXPECT_EQ(Run(ini).exit_code, 0);
-    const std::string text = ReadFile(record);
-    const std::string before = earlier + cut + (cut.empty() ? "" : "\n");
-    ASSERT_TRUE(text.starts_with(before)) << text;
-    std::istringstream added(text.substr(before.size()));
-    std::vector<std::string> kinds;
-    for (std::string line; std::getline(added, line);)
-      kinds.push_back(nlohmann::json::parse(line, nullptr, false).value("record", "not JSON"));
-    EXPECT_EQ(kinds, (std::vector<std::string>{"run_start", "run_end"}));
+    std::istringstream lines(ReadFile(record));
+    std::string kinds;
+    for (std::string line; std::getline(lines, line);) {
+      const auto parsed = nlohmann::json::parse(line, nullptr, false);
+      kinds += (parsed.is_object() ? parsed.value("record", line) : line) + " ";
+    }
+    EXPECT_EQ(kinds, "earlier " + cut + (cut.empty() ? "" : " ") + "run_start run_end ");
   }
   umount2(folder.c_str(), MNT_DETACH);
 }
 
-// A hang-up during the disk test ends the run like SIGTERM (129, files deleted, footer,
-// run_end); a console pipe whose reader ends ("| head -4") leaves the run to reach its verdict
-// in log and record; SIGPIPE, SIGUSR1 and SIGALRM end nothing; a second SIGINT, SIGTERM or
-// SIGHUP ends the run at once.
-TEST_F(ProgramTest, HangUpsBrokenPipesAndStraySignalsLoseNothing) {
-  const std::string ini = Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n";
-  const std::string writing =
-      "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive_ + "/ ...\n";
-  auto hung_up = Start(ini);
-  ASSERT_TRUE(WaitFor([&] { return !TestFilesIn(drive_).empty(); }));
-  hung_up->Signal(SIGHUP);
-  const ProcessResult hang_up = hung_up->Wait();
-  EXPECT_EQ(hang_up.exit_code, 129);
-  const std::string lines = writing + "\nRun interrupted (SIGHUP).\n";
-  EXPECT_EQ(Normalized(hang_up.output), ConsoleOf(lines));
-  EXPECT_EQ(Normalized(Read("forgeval.Log")), LogOf(lines, true));
-  EXPECT_TRUE(Normalized(Read("forgeval.results.jsonl")).ends_with(RunEnd("null", 129, true)));
-  EXPECT_TRUE(TestFilesIn(drive_).empty());
-
-  const ProcessResult headed = RunProcess(
-      {"/bin/bash", "-c", "./forgeval | head -4; exit ${PIPESTATUS[0]}"},
-      {.working_dir = dir_.path(), .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}});
+// A console pipe whose reader ends during the disk test ("| head -4") leaves the run to reach
+// its verdict in log and record; SIGPIPE, SIGUSR1 and SIGALRM end nothing; a second SIGINT,
+// SIGTERM or SIGHUP ends the run at once.
+TEST_F(ProgramTest, BrokenPipesAndStraySignalsLoseNothing) {
+  WriteFile(dir_.File("forgeval.ini"), Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n");
+  const ProcessResult headed =
+      RunProcess({"/bin/bash", "-c", "./forgeval | head -4; exit ${PIPESTATUS[0]}"},
+                 {.working_dir = dir_.path()});
+  const std::string lines = "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive_ +
+                            "/ ...\n~Warning: the console is gone (Broken pipe); the run goes on "
+                            "with the log and the run record\n";
   EXPECT_EQ(headed.exit_code, 0);
-  EXPECT_EQ(Normalized(headed.output), ConsoleOf(writing));
-  const std::string log = Normalized(Read("forgeval.Log"));
-  EXPECT_EQ(CountMatches(log,
-                         "\n@ : Warning: the console is gone \\(Broken pipe\\); the run goes "
-                         "on with the log and the run record\n"),
-            1u);
-  EXPECT_TRUE(log.ends_with("Thread 0 : @ : Verifying written data on drive " + drive_ +
-                            "/ ...[Done]\n\n@ : All tests passed successfully.\n\nClosed at:\t@\n" +
-                            std::string(41, '-') + "\n\n"))
-      << log;
+  EXPECT_EQ(Normalized(headed.output), ConsoleOf(lines));
+  EXPECT_TRUE(Normalized(Read("forgeval.Log")).starts_with(LogOf(lines, false)));
   EXPECT_TRUE(Normalized(Read("forgeval.results.jsonl"))
                   .ends_with(RunEnd(R"("All tests passed successfully.")", 0)));
   EXPECT_TRUE(TestFilesIn(drive_).empty());
-
   for (const auto& [first, second] :
        {std::pair{SIGINT, SIGTERM}, {SIGTERM, SIGHUP}, {SIGHUP, SIGINT}}) {
     auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}));
     ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
     for (int signal_number : {SIGPIPE, SIGUSR1, SIGALRM, first}) deaf->Signal(signal_number);
-    EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
-    EXPECT_TRUE(deaf->Running()) << first;
+    EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3) || !deaf->Running()) << first;
     deaf->Signal(second);
     EXPECT_EQ(deaf->Wait().signal, second);
   }
@@ -574,14 +543,15 @@ TEST_F(ProgramTest, HangUpsBrokenPipesAndStraySignalsLoseNothing) {
 // Started with standard input, output and error closed, the program's files and sockets do not
 // take their places: the log holds only log lines and the system log only the errors.
 TEST_F(ProgramTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
-  const std::string absent = dir_.File("absent");
+  const std::string error =
+      "[*** ERROR Thread 0 : Cannot write on " + dir_.File("absent/") + " drive ***]\n";
   WriteFile(dir_.File("forgeval.ini"),
-            "[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + absent + "\n");
-  const ProcessResult result = RunProcess(
-      {"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"},
-      {.working_dir = dir_.path(), .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}});
-  EXPECT_EQ(result.exit_code, 1);
-  const std::string error = "[*** ERROR Thread 0 : Cannot write on " + absent + "/ drive ***]\n";
+            "[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + dir_.File("absent") + "\n");
+  EXPECT_EQ(RunProcess({"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"},
+                       {.working_dir = dir_.path(),
+                        .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}})
+                .exit_code,
+            1);
   const std::string lines =
       "--- Loop 1 of 2 ---\n" + error + "--- Loop 2 of 2 ---\n" + error + kFailed;
   EXPECT_EQ(Normalized(Read("forgeval.Log")), LogOf(lines, true));

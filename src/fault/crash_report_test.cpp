@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <tuple>
 
@@ -303,13 +302,8 @@ TEST_F(CrashReporterTest, AFullFolderKeepsTheEarlierDumpAndSaysSo) {
   const std::string dump_warning =
       "Warning: the crash dump " + dump + full + "; an earlier dump there is kept\n";
   for (const bool room_for_report : {true, false}) {
-    if (!room_for_report) {  // fill what is left, also the slack of the report's last page
-      fs::remove(report);
-      std::ofstream filler(folder + "/filler");
-      const std::string block(65536, 'x');
-      while (filler.write(block.data(), std::ssize(block))) {
-      }
-    }
+    if (!room_for_report && fs::remove(report))  // every page but the earlier dump's
+      testing::WriteFile(folder + "/filler", std::string(255 * 4096, 'x'));
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     CrashReporter(queries_).Write(Fault(&NullRead));
