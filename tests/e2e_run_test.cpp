@@ -18,6 +18,7 @@
 
 #include "loop_mount.h"
 #include "platform/cache_sizes.h"
+#include "platform/disk_io.h"
 #include "run_process.h"
 #include "syslog_listener.h"
 #include "temp_dir.h"
@@ -60,7 +61,8 @@ std::string Normalized(const std::string& text) {
                  R"re("processors_usable":[1-9]\d*,"memory_bytes":[1-9]\d*)re",
                  "SYSTEM");
   t = ReplaceAll(t, R"re((seconds|_per_s)":(0\.0*[1-9]|[1-9])[0-9.e+-]*)re", "$1\":S");
-  std::vector<std::pair<char, std::string>> lines;  // (worker digit or 0, line)
+  t = ReplaceAll(t, R"((\d)\.\d GB free)", "$1.# GB free");  // the tenths of a drive's room
+  std::vector<std::pair<char, std::string>> lines;           // (worker digit or 0, line)
   std::istringstream in(t);
   for (std::string line; std::getline(in, line);) {
     const size_t at = line.find("Thread ");
@@ -120,17 +122,23 @@ std::vector<std::string> Probe(std::vector<std::string> bodies) {
 std::string End(const std::string& test, int pass, int worker, int processor,
                 const std::string& error, const std::string& figures = "{}") {
   const std::string status =
-      error.empty()            ? R"("passed","error":null)"
-      : error == "interrupted" ? R"("interrupted","error":null)"
-                               : R"("failed","error":")" + error.substr(0, error.size() - 1) + "\"";
+      error.empty() ? R"("passed","error":null)"
+      : error == "interrupted" || error == "time_up"
+          ? R"(")" + error + R"(","error":null)"
+          : R"("failed","error":")" + error.substr(0, error.size() - 1) + "\"";
   return R"({"record":"worker_end","test":")" + test + R"(","pass":)" + std::to_string(pass) +
          R"(,"worker":)" + std::to_string(worker) + R"(,"processor":)" + std::to_string(processor) +
          R"(,"status":)" + status + R"(,"seconds":S,"figures":)" + figures + "}\n";
 }
-std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false) {
+std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false,
+                   const std::string& ended_by = "passes") {
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
-         (interrupted ? "true" : "false") + R"(,"syslog_dropped":0})" + "\n";
+         (interrupted ? "true" : "false") + R"(,"ended_by":")" +
+         (interrupted        ? "interrupt"
+          : exit_code == 255 ? "fault"
+                             : ended_by) +
+         "\",\"syslog_dropped\":0}\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
 // size, or three quarters of the cache it names when it does not fit there.
@@ -231,6 +239,7 @@ struct Case {
   size_t times = 1;
   int settle_ms = 0;
   std::function<bool()> until = nullptr;
+  int seconds = 0;  // a run's time limit: it must end within 2.5 s after it
 };
 
 // Loop counts, warnings, where the log goes, every test passing and failing, every kind of
@@ -282,17 +291,28 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
   const std::string bad_cell =
       "[***ERROR Thread 1 : Occured DRAM array test at address ADDR ***]\n";
   const std::string disk = Off("Disk") + "[Disk]\nDrive=";
-  auto written = [](int n, const std::string& root, int size) {
+  auto written = [](int n, const std::string& root, int size, const std::string& fewer = "") {
     const std::string thread = "Thread " + std::to_string(n) + " : ";
-    return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + thread +
-           "Verifying written data on drive " + root + " ...\n~" + thread +
+    return thread + "Writting " + std::to_string(size) + "GB on drive " + root + " ...\n" + fewer +
+           thread + "Verifying written data on drive " + root + " ...\n~" + thread +
            "Verifying written data on drive " + root + " ...[Done]\n";
+  };
+  // Fewer pairs than `asked` written for want of room: the whole gigabytes then free.
+  auto short_of_room = [](const std::string& root, int pairs, int asked, uint64_t free) {
+    return "Thread 0 : Drive " + root + ": " + std::to_string(pairs) + " of " +
+           std::to_string(asked) + " file pairs written: " + std::to_string(free >> 30) +
+           ".# GB free, 3 GB needed\n";
   };
   auto cannot = [](const std::string& root) {
     return "--- Loop 1 of 1 ---\n[*** ERROR Thread 0 : Cannot write on " + root + " drive ***]\n" +
            kFailed;
   };
   const std::string drive = drive_ + "/";
+  const std::string passed = R"("All tests passed successfully.")";
+  auto time_up = [](const std::string& limit, const std::string& test) {
+    return "\nTime limit of " + limit + " reached during pass 1 (the " + test +
+           " test was cut short).\nAll tests passed successfully.\n";
+  };
   const std::string spinning =
       "--- Loop 1 of 2 ---\nThread 0 : Spinning...\nThread 1 : Spinning...\n";
   auto copying = [&] {  // the copy has begun: the second file has grown
@@ -331,9 +351,9 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"a planted link", disk + linked + "\\\n", cannot(linked + "/"), 1},
     {"a drive letter", disk + "C:\n", cannot("C:/"), 1},
     {"read-only", disk + read_only.path() + "\n", cannot(read_only.path() + "/"), 1, {"forgeval"}, "", "-", "forgeval.Log", {}, &read_only, 0},
-    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10) + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
-    {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10) + kPassed, 0, {"forgeval"},
-     kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
+    {"under 3 GiB free", disk + small.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, small.path() + "/", 10, short_of_room(small.path() + "/", 0, 10, small.AvailableBytes())) + kPassed, 0, {"forgeval"}, "", "-", "forgeval.Log", {}, &small, 0},
+    {"room for one pair", disk + big.path() + "\nSize=10\n", "--- Loop 1 of 1 ---\n" + written(0, big.path() + "/", 10, short_of_room(big.path() + "/", 1, 10, big.AvailableBytes() - (1 << 30))) + kPassed, 0, {"forgeval"},
+     kRunStart + End("Disk", 1, 0, 0, "", R"({"pairs_asked":10,"pairs_written":1,"write_mb_per_s":S,"read_mb_per_s":S})") + RunEnd(R"("All tests passed successfully.")", 0), "-", "forgeval.Log", {}, &big, 1},
     {"Ctrl+C on a terminal", "[Main]\nLoop=2\n[Spin]\nCPU=0,1\n[Pass]\nCPU=0\n", Unknown(3, "Spin") + Unknown(5, "Pass") + spinning + "\nRun interrupted (SIGINT).\n", 130,
      Probe({"Spin", "Pass"}), kRunStart + End("Spin", 1, 0, 0, "interrupted") + End("Spin", 1, 1, 1, "interrupted") + RunEnd("null", 130, true), "-", "forgeval.Log",
      {.terminal = true}, nullptr, 0, "\r\033[K[Loop 1 of 2 | Spin | T0  50% T1  50% | 00:00:00]"},
@@ -353,6 +373,14 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
     {"disk hang-up", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGHUP).\n", 129, {"forgeval"},
      kRunStart + End("Disk", 1, 0, 0, "interrupted") + RunEnd("null", 129, true), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
+    {"time limit in a test", "[Main]\nDuration=3\n[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\n" + time_up("3s", "FFT"),
+     0, {"forgeval"}, kRunStart + End("FFT", 1, 0, 0, "time_up") + End("FFT", 1, 1, 1, "time_up") + RunEnd(passed, 0, false, "duration"), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 3},
+    {"time limit in the disk test", "[Main]\nDuration=2s\n" + disk + drive_ + "\nSize=3\n", "--- Loop 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\n" + time_up("2s", "Disk"),
+     0, {"forgeval"}, kRunStart + End("Disk", 1, 0, 0, "time_up") + RunEnd(passed, 0, false, "duration"), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 2},
+    {"a malformed time limit", "[Main]\nDuration=12x\n" + kAllOff, "Warning: ./forgeval.ini line 2: [Main] Duration=12x is read as no time limit\n--- Loop 1 of 1 ---\n" + kPassed},
+    {"Loop=1 before the time limit", "[Main]\nLoop=1\nDuration=1h\n[Cache]\nCPU=0\n" + Off("Cache"), "--- Loop 1 of 1 ---\n" + cache + kPassed,
+     0, {"forgeval"}, kRunStart + End("Cache", 1, 0, 0, "", CacheFigures()) + RunEnd(passed, 0)},
+    {"a time limit with every test off", "[Main]\nDuration=2d\nLoop=\n" + kAllOff, "--- Loop 1 ---\n" + kPassed, 0, {"forgeval"}, kRunStart + RunEnd(passed, 0)},
     {"untranslated fault", "[UntranslatedFault]\nCPU=0\n", Unknown(1, "UntranslatedFault") + "--- Loop 1 of 1 ---\n", -1, Probe({"UntranslatedFault"}), kRunStart},
     {"other faults", "[StackOverflow]\nCPU=1\n[DivideByZero]\nCPU=0\n[IllegalInstruction]\nCPU=1\n[SmallTransform]\nCPU=0\n[Memory]\nCPU=0,1\nMemSize=8\n",
      Unknown(1, "StackOverflow") + Unknown(3, "DivideByZero") + Unknown(5, "IllegalInstruction") + Unknown(7, "SmallTransform") +
@@ -380,6 +408,7 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     std::filesystem::remove(dir_.File("forgeval.results.jsonl"));
     const uint64_t wrote = c.mount ? c.mount->SectorsWritten() : 0,
                    read_back = c.mount ? c.mount->SectorsRead() : 0;
+    const auto started = std::chrono::steady_clock::now();
     auto process = Start(c.ini, c.argv, c.options);
     const bool interrupt = !c.ready.empty() || c.until;
     EXPECT_TRUE(c.until ? WaitFor(c.until) : process->ReadUntil(c.ready, c.times))
@@ -390,6 +419,9 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     if (interrupt && !c.options.terminal) process->Signal(c.exit_code - 128);
     ProcessResult result = process->Wait();
     EXPECT_TRUE(!interrupt || std::chrono::steady_clock::now() - stopped < std::chrono::seconds(3));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(c.seconds == 0 || (took.count() >= c.seconds && took.count() < c.seconds + 2.5))
+        << took.count();
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(result.signal, c.exit_code < 0 ? SIGSEGV : 0);
     EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines));
@@ -431,6 +463,32 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
       bt.output,
       R"(signal SIGSEGV[^]*\n#0 +0x[0-9a-f]+ in FaultNullRead \(\)[^]*RunTestWorker[^]*start_thread)"))
       << bt.output;
+}
+
+// The files of a killed run are removed by the next run on the folder, with one line; the
+// files of a live instance (held locked), an operator's file named like a test file and a
+// link of such a name stay.
+TEST_F(ProgramTest, TheNextRunRemovesAKilledRunsFilesAndNothingElse) {
+  const std::string ini = Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=";
+  auto killed = Start(ini + "1\n");
+  ASSERT_TRUE(WaitFor([&] { return TestFilesIn(drive_).size() == 2; }));
+  killed->Signal(SIGKILL);
+  EXPECT_EQ(killed->Wait().signal, SIGKILL);
+  ASSERT_EQ(TestFilesIn(drive_).size(), 2u);
+  platform::DiskFile live;
+  ASSERT_EQ(live.CreateUnique(drive_ + "/", 'm', platform::FileMode::kCached), 0);
+  WriteFile(drive_ + "/nOperat.TMP", "the operator's own");
+  std::filesystem::create_symlink(drive_ + "/" + TestFilesIn(drive_)[0], drive_ + "/mLinked.TMP");
+  const ProcessResult next = Run(ini + "0\n");
+  EXPECT_EQ(next.exit_code, 0);
+  EXPECT_TRUE(Contains(next.output, "\nThread 0 : Drive " + Escaped(drive_) +
+                                        "/: removed 2 files an earlier run left, \\d\\.\\d GB\n"))
+      << next.output;
+  std::vector<std::string> kept = TestFilesIn(drive_), expected = {"mLinked.TMP", "nOperat.TMP"};
+  expected.push_back(live.path().substr(drive_.size() + 1));
+  std::sort(kept.begin(), kept.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kept, expected);
 }
 
 // Errors on a terminal wait for Enter, one prompt at a time, and the run waits for them; a
@@ -533,6 +591,7 @@ TEST_F(ProgramTest, BrokenPipesAndStraySignalsLoseNothing) {
        {std::pair{SIGINT, SIGTERM}, {SIGTERM, SIGHUP}, {SIGHUP, SIGINT}}) {
     auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}));
     ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker has started
     for (int signal_number : {SIGPIPE, SIGUSR1, SIGALRM, first}) deaf->Signal(signal_number);
     EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3) || !deaf->Running()) << first;
     deaf->Signal(second);
@@ -562,7 +621,8 @@ TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {
   const ProcessResult help = Run("", {"forgeval", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: forgeval [CONFIG]\n")) << help.output;
-  for (const char* key : {"LogFile", "Loop", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
+  for (const char* key :
+       {"LogFile", "Loop", "Duration", "ResultFile", "MemSize", "ArraySize", "Drive", "130"})
     EXPECT_NE(help.output.find(key), std::string::npos) << key;
   EXPECT_EQ(Run("", {"forgeval", "-h"}).output, help.output);
   const ProcessResult version = Run("", {"forgeval", "--version"});

@@ -28,12 +28,17 @@ void ClearDiskFault() {
 
 std::optional<DiskFault> TakeDiskFault(DiskOperation operation) {
   if (!g_planted.load(std::memory_order_acquire)) return std::nullopt;
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (!g_fault || g_fault->operation != operation) return std::nullopt;
-  if (g_seen++ < g_fault->skip) return std::nullopt;
-  std::optional<DiskFault> fired = g_fault;
-  g_fault.reset();
-  g_planted.store(false, std::memory_order_release);
+  std::optional<DiskFault> fired;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_fault || g_fault->operation != operation) return std::nullopt;
+    if (g_seen++ < g_fault->skip) return std::nullopt;
+    fired = std::move(g_fault);
+    g_fault.reset();
+    g_planted.store(false, std::memory_order_release);
+  }
+  // Outside the lock: the action may take its time, and other workers go on meanwhile.
+  if (fired->effect == DiskFaultEffect::kRun && fired->action) fired->action();
   return fired;
 }
 

@@ -8,6 +8,7 @@
 #ifndef FORGEVAL_PLATFORM_DISK_FAULTS_H_
 #define FORGEVAL_PLATFORM_DISK_FAULTS_H_
 
+#include <functional>
 #include <optional>
 
 namespace forgeval::platform {
@@ -16,8 +17,10 @@ namespace forgeval::platform {
 enum class DiskOperation {
   kCreate,     // making a file with a unique name
   kDirectIo,   // asking for O_DIRECT on a new file (kFail: the filesystem refuses it)
-  kWrite,      // one block written to a file
-  kCopy,       // one block of the copy
+  kWrite,      // one block of the first file written
+  kCopyRead,   // one block of the first file read for the copy
+  kCopy,       // one block of the copy written to the second file
+  kFlush,      // the second file flushed to the device after the copy
   kRead,       // one block read back: first file, then second file, block by block
   kRemove,     // deleting a file
   kFreeSpace,  // the free-space query
@@ -28,6 +31,8 @@ enum class DiskFaultEffect {
   kFail,     // the operation fails with `error` and does nothing
   kShort,    // the operation transfers half of what it was asked to (a read: half the bytes)
   kCorrupt,  // the operation succeeds, but one byte of its block differs afterwards
+  kRun,      // the operation first runs `action` (a test's pause, which may change the
+             // device under the file), then goes on unchanged
 };
 
 struct DiskFault {
@@ -35,6 +40,7 @@ struct DiskFault {
   DiskFaultEffect effect;
   int error = 0;  // the errno value of kFail
   long skip = 0;  // operations of this kind that pass before the fault fires
+  std::function<void()> action = nullptr;  // of kRun
 };
 
 // Plants `fault`, replacing a fault planted before, and restarts the count.
@@ -44,7 +50,7 @@ void PlantDiskFault(const DiskFault& fault);
 void ClearDiskFault();
 
 // Counts one operation of kind `operation`; returns the planted fault when it fires now (it
-// is then removed). For disk_io.cpp.
+// is then removed), after running its action when it is a kRun. For disk_io.cpp.
 std::optional<DiskFault> TakeDiskFault(DiskOperation operation);
 
 }  // namespace forgeval::platform

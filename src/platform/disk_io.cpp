@@ -3,14 +3,17 @@
 // and returns at once, which is all the reader needs, and it needs no library.
 #include "platform/disk_io.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/aio_abi.h>
+#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,19 +27,39 @@ namespace {
 constexpr const char* kProbeName = "~temp.tmp";
 constexpr const char* kUniqueSuffix = "XXXXXX.TMP";
 constexpr int kSuffixLength = 4;  // ".TMP"
+constexpr const char* kMarkName = "user.forgeval";
+constexpr char kMarkValue[] = "disk test file";
+
+// True for "mXXXXXX.TMP" and "nXXXXXX.TMP", the names CreateUnique gives (mkostemps draws the
+// six characters from letters and digits).
+bool IsTestFileName(const char* name) {
+  if ((name[0] != 'm' && name[0] != 'n') || strlen(name) != 11 || strcmp(name + 7, ".TMP") != 0) {
+    return false;
+  }
+  for (int i = 1; i < 7; ++i) {
+    const char c = name[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+bool HasMark(int fd) {
+  char value[sizeof kMarkValue] = {};
+  return fgetxattr(fd, kMarkName, value, sizeof value) == sizeof kMarkValue - 1 &&
+         memcmp(value, kMarkValue, sizeof kMarkValue - 1) == 0;
+}
+
+int Flock(int fd, int operation) {
+  int result;
+  do {
+    result = flock(fd, operation);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
 
 // The planted fault of `operation` when it fires now with `effect`.
 bool Fires(const std::optional<DiskFault>& fault, DiskFaultEffect effect) {
   return fault && fault->effect == effect;
-}
-
-// Changes one byte in the middle of a block of the file, on the device's side of the cache.
-void CorruptBlock(int fd, uint64_t offset, size_t bytes) {
-  const off_t at = static_cast<off_t>(offset + bytes / 2);
-  unsigned char byte = 0;
-  if (pread(fd, &byte, 1, at) != 1) return;
-  byte = static_cast<unsigned char>(byte ^ 0x5A);
-  if (pwrite(fd, &byte, 1, at) == 1) fdatasync(fd);
 }
 
 long IoSetup(unsigned events, aio_context_t* context) {
@@ -93,6 +116,39 @@ int RemoveFile(const std::string& path) {
   return unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
+std::vector<LeftoverFile> RemoveLeftoverFiles(const std::string& root) {
+  std::vector<LeftoverFile> removed;
+  DIR* folder = opendir(root.c_str());
+  if (folder == nullptr) return removed;
+  while (const dirent* entry = readdir(folder)) {
+    if (!IsTestFileName(entry->d_name)) continue;
+    const std::string path = root + entry->d_name;
+    // Never follows a link, never waits on a pipe, never touches what is no ordinary file.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat opened, named;
+    if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    // A live run holds its files locked; its creator locks a file before marking it, so a
+    // marked file that can be locked belongs to no live run.
+    if (Flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !HasMark(fd.get())) continue;
+    // The name must still be the file that was checked.
+    if (lstat(path.c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
+        named.st_dev != opened.st_dev || unlink(path.c_str()) != 0) {
+      continue;
+    }
+    removed.push_back({path, static_cast<uint64_t>(opened.st_size)});
+  }
+  closedir(folder);
+  return removed;
+}
+
+void RaiseOpenFileLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 int DiskFile::CreateUnique(const std::string& root, char prefix, FileMode mode) {
   fd_ = UniqueFd();
   path_ = root + prefix + kUniqueSuffix;
@@ -109,6 +165,9 @@ int DiskFile::CreateUnique(const std::string& root, char prefix, FileMode mode) 
   fd_ = UniqueFd(fd);
   path_ = name.data();
   mode_ = mode;
+  // Locked before it is marked: a marked file that another instance can lock is a leftover.
+  // A filesystem without locks or marks keeps the file unmarked, never taken for a leftover.
+  if (Flock(fd, LOCK_EX) == 0) fsetxattr(fd, kMarkName, kMarkValue, sizeof kMarkValue - 1, 0);
   if (mode == FileMode::kUnbuffered) {
     const bool refused = Fires(TakeDiskFault(DiskOperation::kDirectIo), DiskFaultEffect::kFail);
     const int flags = fcntl(fd, F_GETFL);
@@ -118,6 +177,8 @@ int DiskFile::CreateUnique(const std::string& root, char prefix, FileMode mode) 
   }
   return 0;
 }
+
+void DiskFile::Unmark() { fremovexattr(fd_.get(), kMarkName); }
 
 int DiskFile::OpenForReading(const std::string& path, FileMode mode) {
   path_ = path;
@@ -136,30 +197,11 @@ int DiskFile::Reserve(uint64_t bytes) {
   return errno;
 }
 
-int DiskFile::CopyFrom(const DiskFile& source, uint64_t offset, size_t bytes, size_t* copied) {
-  *copied = 0;
-  std::optional<DiskFault> fault = TakeDiskFault(DiskOperation::kCopy);
+int DiskFile::Flush() {
+  std::optional<DiskFault> fault = TakeDiskFault(DiskOperation::kFlush);
   if (Fires(fault, DiskFaultEffect::kFail)) return fault->error;
-  if (Fires(fault, DiskFaultEffect::kShort)) bytes /= 2;
-  if (lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return errno;
-  off_t from = static_cast<off_t>(offset);
-  while (*copied < bytes) {
-    ssize_t done = sendfile(fd_.get(), source.fd(), &from, bytes - *copied);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return errno;
-    if (done == 0) break;  // the source has ended
-    *copied += static_cast<size_t>(done);
-  }
-  if (Fires(fault, DiskFaultEffect::kCorrupt)) CorruptBlock(fd_.get(), offset, *copied);
-  // Start the write-back now, so the data does not pile up in the cache until Flush.
-  if (*copied > 0) {
-    sync_file_range(fd_.get(), static_cast<off_t>(offset), static_cast<off_t>(*copied),
-                    SYNC_FILE_RANGE_WRITE);
-  }
-  return 0;
+  return fdatasync(fd_.get()) == 0 ? 0 : errno;
 }
-
-int DiskFile::Flush() { return fdatasync(fd_.get()) == 0 ? 0 : errno; }
 
 void DiskFile::DropCachedPages() { posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED); }
 
@@ -171,6 +213,7 @@ int DiskFile::Close() {
 struct AsyncBlockIo::Transfer {
   enum class State { kIdle, kInFlight, kDeferred, kDone };
   iocb request{};
+  DiskOperation counted_as = DiskOperation::kRead;
   State state = State::kIdle;
   int64_t result = 0;  // bytes moved, or minus the errno value
 };
@@ -200,14 +243,16 @@ bool AsyncBlockIo::busy(size_t slot) const {
   return transfers_[slot].state != Transfer::State::kIdle;
 }
 
-void AsyncBlockIo::StartRead(size_t slot, int fd, std::byte* buffer, size_t bytes,
-                             uint64_t offset) {
-  Start(slot, IOCB_CMD_PREAD, fd, buffer, bytes, offset);
+void AsyncBlockIo::StartRead(size_t slot, int fd, std::byte* buffer, size_t bytes, uint64_t offset,
+                             DiskOperation counted_as) {
+  Start(slot, IOCB_CMD_PREAD, fd, buffer, bytes, offset, counted_as);
 }
 
-void AsyncBlockIo::StartWrite(size_t slot, int fd, const std::byte* buffer, size_t bytes,
-                              uint64_t offset) {
-  std::optional<DiskFault> fault = TakeDiskFault(DiskOperation::kWrite);
+void AsyncBlockIo::StartWrite(size_t slot, int fd, std::byte* buffer, size_t bytes, uint64_t offset,
+                              DiskOperation counted_as) {
+  std::optional<DiskFault> fault = TakeDiskFault(counted_as);
+  // The block reaches the device with one byte changed, as from a bad cable or cell.
+  if (Fires(fault, DiskFaultEffect::kCorrupt)) buffer[bytes / 2] ^= std::byte{0x5A};
   if (Fires(fault, DiskFaultEffect::kFail)) {
     Transfer& transfer = transfers_[slot];
     transfer.request = iocb{};
@@ -217,13 +262,14 @@ void AsyncBlockIo::StartWrite(size_t slot, int fd, const std::byte* buffer, size
     return;
   }
   if (Fires(fault, DiskFaultEffect::kShort)) bytes /= 2;
-  Start(slot, IOCB_CMD_PWRITE, fd, buffer, bytes, offset);
+  Start(slot, IOCB_CMD_PWRITE, fd, buffer, bytes, offset, counted_as);
 }
 
 void AsyncBlockIo::Start(size_t slot, uint16_t opcode, int fd, const std::byte* buffer,
-                         size_t bytes, uint64_t offset) {
+                         size_t bytes, uint64_t offset, DiskOperation counted_as) {
   Transfer& transfer = transfers_[slot];
   transfer.request = iocb{};
+  transfer.counted_as = counted_as;
   transfer.request.aio_data = reinterpret_cast<uintptr_t>(&transfer);
   transfer.request.aio_lio_opcode = opcode;
   transfer.request.aio_fildes = static_cast<uint32_t>(fd);
@@ -281,7 +327,7 @@ AsyncBlockIo::Result AsyncBlockIo::Finish(size_t slot) {
   transfer.state = Transfer::State::kIdle;
   int64_t result = transfer.result;
   if (transfer.request.aio_lio_opcode == IOCB_CMD_PREAD) {
-    std::optional<DiskFault> fault = TakeDiskFault(DiskOperation::kRead);
+    std::optional<DiskFault> fault = TakeDiskFault(transfer.counted_as);
     std::byte* data = reinterpret_cast<std::byte*>(transfer.request.aio_buf);
     if (Fires(fault, DiskFaultEffect::kFail)) result = -fault->error;
     if (Fires(fault, DiskFaultEffect::kShort) && result > 0) result /= 2;

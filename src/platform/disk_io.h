@@ -1,7 +1,8 @@
 // The disk test's file operations: files written and read around the system file cache, so
-// that every block really travels to and from the device; unique temporary names; a copy
-// that writes real new data; the free space of a folder; and transfers that keep the next
-// blocks in flight while the caller fills or compares others.
+// that every block really travels to and from the device; unique temporary names, marked as
+// the program's own and locked while in use; the removal of such files that a killed run
+// left; the free space of a folder; and transfers that keep the next blocks in flight while
+// the caller fills, copies or compares others.
 //
 // Unbuffered files are opened with O_DIRECT and O_DSYNC: every write is on the device when it
 // returns, every read comes from the device. O_DIRECT demands that buffers, lengths and
@@ -12,6 +13,13 @@
 // Files are created under unique names that never follow a symbolic link and never replace
 // an existing file (mkostemps, O_EXCL), since the program often runs as root in shared
 // folders.
+//
+// A test file carries the extended attribute "user.forgeval" (its mark: the program made
+// it) and is held under an exclusive advisory lock (flock) from its creation until its
+// descriptor is closed, so that another instance tells the files of a live run (locked) from
+// those a killed run left (marked, unlocked) and from an operator's files (unmarked). A
+// filesystem without user extended attributes keeps its files unmarked: they are never
+// removed as leftovers.
 //
 // Every operation returns 0 or an errno value and writes nothing else; the caller decides
 // what a failure means. The faults of disk_faults.h are planted here.
@@ -24,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk_faults.h"
 #include "platform/files.h"
 
 namespace forgeval::platform {
@@ -60,6 +69,21 @@ std::optional<uint64_t> FreeBytesAvailable(const std::string& root);
 // Deletes the file `path` (never what a symbolic link there points to). 0 or errno.
 int RemoveFile(const std::string& path);
 
+// A file removed by RemoveLeftoverFiles.
+struct LeftoverFile {
+  std::string path;
+  uint64_t bytes;
+};
+
+// Removes the test files "<root>mXXXXXX.TMP" and "<root>nXXXXXX.TMP" that carry the mark and
+// that no open descriptor holds locked (a killed run's), and returns them. Files of a live
+// run, files without the mark and anything that is not an ordinary file stay untouched.
+std::vector<LeftoverFile> RemoveLeftoverFiles(const std::string& root);
+
+// Raises this process's soft limit on open descriptors to its hard limit: a disk worker
+// holds both files of every pair open (and locked) until it deletes them.
+void RaiseOpenFileLimit();
+
 // One file of the disk test: an open descriptor and the file's full path. Closed when the
 // object goes away (errors of that close are not reported; call Close to see them).
 class DiskFile {
@@ -68,10 +92,15 @@ class DiskFile {
   DiskFile(DiskFile&&) = default;
   DiskFile& operator=(DiskFile&&) = default;
 
-  // Makes a new, empty file "<root><prefix>XXXXXX.TMP" under a unique name and opens it for
-  // reading and writing in `mode`; kUnbuffered becomes kWriteThrough where the filesystem
-  // refuses O_DIRECT (see mode()). On failure path() is the name that was asked for.
+  // Makes a new, empty file "<root><prefix>XXXXXX.TMP" under a unique name, locked and then
+  // marked, and opens it for reading and writing in `mode`; kUnbuffered becomes
+  // kWriteThrough where the filesystem refuses O_DIRECT (see mode()). On failure path() is
+  // the name that was asked for.
   int CreateUnique(const std::string& root, char prefix, FileMode mode);
+
+  // Removes the mark, so that no later run takes the file for a leftover: for the files a
+  // worker keeps for the operator after an error.
+  void Unmark();
 
   // Opens the existing file `path` for reading: O_DIRECT in kUnbuffered mode, else cached.
   int OpenForReading(const std::string& path, FileMode mode);
@@ -81,13 +110,8 @@ class DiskFile {
   // cannot reserve ahead is not an error; a full one is (ENOSPC).
   int Reserve(uint64_t bytes);
 
-  // Copies `bytes` of `source` from `offset` to the same offset of this file, by the kernel
-  // (sendfile, which writes new blocks; no shared extents), and starts writing them to the
-  // device.
-  // `*copied` is what was copied; fewer bytes than asked means `source` ended.
-  int CopyFrom(const DiskFile& source, uint64_t offset, size_t bytes, size_t* copied);
-
-  // Waits until everything written to the file is on the device (fdatasync).
+  // Waits until everything written to the file is on the device (fdatasync). Counted as the
+  // planted operation kFlush.
   int Flush();
 
   // Drops the file's clean pages from the system cache, so the next read comes from the
@@ -130,10 +154,14 @@ class AsyncBlockIo {
   // Waits for every transfer still in flight.
   ~AsyncBlockIo();
 
-  // Starts reading `bytes` at `offset` of `fd` into `buffer` through the idle slot `slot`.
-  void StartRead(size_t slot, int fd, std::byte* buffer, size_t bytes, uint64_t offset);
-  // Starts writing `bytes` from `buffer` at `offset` of `fd` through the idle slot `slot`.
-  void StartWrite(size_t slot, int fd, const std::byte* buffer, size_t bytes, uint64_t offset);
+  // Starts reading `bytes` at `offset` of `fd` into `buffer` through the idle slot `slot`;
+  // counted as the planted operation `counted_as` when it is finished.
+  void StartRead(size_t slot, int fd, std::byte* buffer, size_t bytes, uint64_t offset,
+                 DiskOperation counted_as = DiskOperation::kRead);
+  // Starts writing `bytes` from `buffer` at `offset` of `fd` through the idle slot `slot`;
+  // counted as the planted operation `counted_as` (a kCorrupt changes a byte of `buffer`).
+  void StartWrite(size_t slot, int fd, std::byte* buffer, size_t bytes, uint64_t offset,
+                  DiskOperation counted_as = DiskOperation::kWrite);
   // Waits for the transfer of `slot`; the slot is idle afterwards.
   Result Finish(size_t slot);
   // Waits for every transfer still in flight and drops their results: all slots are idle.
@@ -143,7 +171,7 @@ class AsyncBlockIo {
  private:
   struct Transfer;
   void Start(size_t slot, uint16_t opcode, int fd, const std::byte* buffer, size_t bytes,
-             uint64_t offset);
+             uint64_t offset, DiskOperation counted_as);
   void Await(Transfer& transfer);
 
   std::vector<Transfer> transfers_;

@@ -138,22 +138,6 @@ TEST_F(DiskIoTest, AsyncTransfersAndPlantedReadFaults) {
   }
 }
 
-// The copy puts each block at its own offset, in any order, and stops where the source ends.
-TEST_F(DiskIoTest, CopyKeepsTheOffsets) {
-  const std::string content = std::string(kBlock, 'a') + std::string(kBlock, 'b');
-  testing::WriteFile(dir_.File("source"), content);
-  DiskFile source, copy;
-  ASSERT_EQ(source.OpenForReading(dir_.File("source"), kCached), 0);
-  ASSERT_EQ(copy.CreateUnique(Root(), 'n', kCached), 0);
-  size_t second = 0, first = 0, end = 1;
-  EXPECT_EQ(copy.CopyFrom(source, kBlock, kBlock, &second) +
-                copy.CopyFrom(source, 0, kBlock, &first) +
-                copy.CopyFrom(source, 2 * kBlock, kBlock, &end) + copy.Flush(),
-            0);
-  EXPECT_EQ(std::tuple(second, first, end), std::tuple(kBlock, kBlock, size_t{0}));
-  EXPECT_EQ(ReadFile(copy.path()), content);
-}
-
 // Every disk helper reports what really happened: the modes it opened, a filesystem out of
 // inodes, then out of room, a read-only mount, a closed descriptor, a misaligned buffer.
 TEST_F(DiskIoTest, RealFailuresAreReported) {
@@ -183,7 +167,6 @@ TEST_F(DiskIoTest, RealFailuresAreReported) {
     return (fcntl(file.fd(), F_GETFL) & (O_DIRECT | O_DSYNC)) | static_cast<int>(file.mode());
   };
   AsyncBlockIo io(1);
-  size_t copied = 0;
   // In this order: what each reports, and what it should (-1: a failure without an errno).
   const struct {
     const char* what;
@@ -194,14 +177,11 @@ TEST_F(DiskIoTest, RealFailuresAreReported) {
       {"direct I/O refused", flags(filler), O_DSYNC | int(kWriteThrough)},
       {"create, no inode", spare.CreateUnique(root, 'i', kCached), ENOSPC},
       {"reserve, no room", target.Reserve(4 * kBlock), ENOSPC},
-      {"copy, no room", copy.CopyFrom(source, 0, kBlock, &copied), ENOSPC},
       {"write, no room", Transfer(io, true, target.fd(), buffer_).first, ENOSPC},
       {"misaligned", Transfer(io, true, direct.fd(), buffer_ + 1).first, EINVAL},
       {"write a reader", Transfer(io, true, source.fd(), buffer_).first, EBADF},
       {"read, closed", Transfer(io, false, closed.fd(), buffer_).first, EBADF},
       {"reserve, closed", closed.Reserve(kBlock), EBADF},
-      {"copy from closed", copy.CopyFrom(closed, 0, kBlock, &copied), EBADF},
-      {"copy to closed", closed.CopyFrom(source, 0, kBlock, &copied), EBADF},
       {"flush, closed", closed.Flush(), EBADF},
       {"close, closed", closed.Close(), EBADF},
       {"remove, read-only", RemoveFile(ro + "lost+found"), EROFS},

@@ -8,7 +8,9 @@ namespace forgeval::platform {
 namespace {
 
 std::atomic<int> g_interrupt_signal{0};
+std::atomic<StopReason> g_stop_reason{StopReason::kNone};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+static_assert(std::atomic<StopReason>::is_always_lock_free, "used from a signal handler");
 
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kIgnoredSignals[] = {SIGPIPE, SIGUSR1, SIGALRM};
@@ -21,6 +23,7 @@ void OnInterrupt(int signal_number) {
     raise(signal_number);
     g_interrupt_signal.store(earlier);  // the first signal names the interrupt
   }
+  RequestStop(StopReason::kInterrupt);
 }
 
 }  // namespace
@@ -34,7 +37,14 @@ void InstallInterruptHandlers() {
   for (int signal_number : kIgnoredSignals) signal(signal_number, SIG_IGN);
 }
 
-bool InterruptRequested() { return g_interrupt_signal.load(std::memory_order_relaxed) != 0; }
+void RequestStop(StopReason reason) {
+  StopReason none = StopReason::kNone;
+  g_stop_reason.compare_exchange_strong(none, reason);
+}
+
+bool StopRequested() { return g_stop_reason.load(std::memory_order_relaxed) != StopReason::kNone; }
+
+StopReason StopRequestReason() { return g_stop_reason.load(); }
 
 int InterruptSignal() { return g_interrupt_signal.load(); }
 

@@ -1,8 +1,9 @@
-// The operator's interrupt: Ctrl+C (SIGINT), SIGTERM or a hang-up of the session (SIGHUP)
-// asks the run to stop. The first signal only raises a flag that workers test at their block
-// and step boundaries, so they can release what they hold (the disk test deletes its files)
-// and the run can close its log and its record. A second of these signals, of any of the
-// three kinds, ends the process at once.
+// The stop request: Ctrl+C (SIGINT), SIGTERM or a hang-up of the session (SIGHUP) from the
+// operator, or the run's time limit, asks the workers to stop. The request only raises a flag
+// that workers test at their block and step boundaries, so they can release what they hold
+// (the disk test deletes its files) and the run can close its log and its record. The first
+// request names the reason; later ones change nothing. A second of the three signals, of any
+// of the three kinds, ends the process at once.
 //
 // Signals whose default would kill the run without any of that are ignored: SIGPIPE (a
 // console pipe whose reader went away; the write then fails with EPIPE and the run goes on
@@ -13,13 +14,22 @@
 
 namespace forgeval::platform {
 
+// Why the run is asked to stop.
+enum class StopReason { kNone, kInterrupt, kTimeLimit };
+
 // Installs the SIGINT, SIGTERM and SIGHUP handlers (without SA_RESTART, so a blocking call in
 // the receiving thread returns EINTR) and ignores SIGPIPE, SIGUSR1 and SIGALRM. Call once at
 // start-up, before any worker starts.
 void InstallInterruptHandlers();
 
-// True once SIGINT, SIGTERM or SIGHUP has arrived. Cheap enough for a loop's block boundary.
-bool InterruptRequested();
+// Asks the run to stop for `reason` unless it already was; safe in a signal handler.
+void RequestStop(StopReason reason);
+
+// True once a stop has been requested. Cheap enough for a loop's block boundary.
+bool StopRequested();
+
+// The reason of the first stop request, kNone before one.
+StopReason StopRequestReason();
 
 // The signal that interrupted the run: SIGINT, SIGTERM, SIGHUP, or 0.
 int InterruptSignal();

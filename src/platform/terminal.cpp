@@ -21,8 +21,8 @@ void WriteToTerminal(std::string_view text) {
 
 bool WaitForEnter() {
   for (;;) {
-    // Looked at a few times a second, so an interrupted run does not wait for the operator.
-    if (InterruptRequested()) return false;
+    // Looked at a few times a second, so a run asked to stop does not wait for the operator.
+    if (StopRequested()) return false;
     pollfd input{STDIN_FILENO, POLLIN, 0};
     if (poll(&input, 1, 200) <= 0) continue;
     char c;

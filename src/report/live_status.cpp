@@ -29,7 +29,8 @@ struct Status {
   bool drawn = false;
   bool console_gone = false;  // standard output's reader or terminal went away
   int pass_number = 0;
-  int pass_count = 0;
+  int pass_count = 0;           // 0: passes until the time limit
+  long time_limit_seconds = 0;  // 0: none
   std::string test;
   std::array<double, kMaxWorkers> progress{};  // negative: no figure yet
   std::chrono::steady_clock::time_point start;
@@ -41,11 +42,18 @@ Status& TheStatus() {
   return status;
 }
 
+// " 01:02:03" (hours may pass 99).
+std::string ClockText(long seconds) {
+  char clock[48];
+  snprintf(clock, sizeof clock, " %02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+           seconds % 60);
+  return clock;
+}
+
 std::string TextLocked(const Status& status, long elapsed_seconds) {
-  char head[96];
-  snprintf(head, sizeof head, "[Loop %d of %d | %s |", status.pass_number, status.pass_count,
-           status.test.empty() ? "-" : status.test.c_str());
-  std::string text = head;
+  std::string text = "[Loop " + std::to_string(status.pass_number);
+  if (status.pass_count > 0) text += " of " + std::to_string(status.pass_count);
+  text += " | " + (status.test.empty() ? std::string("-") : status.test) + " |";
   for (int i = 0; i < kMaxWorkers; ++i) {
     const double fraction = status.progress[static_cast<size_t>(i)];
     if (fraction < 0) continue;
@@ -53,10 +61,12 @@ std::string TextLocked(const Status& status, long elapsed_seconds) {
     snprintf(worker, sizeof worker, " T%d %3d%%", i, static_cast<int>(fraction * 100 + 0.5));
     text += worker;
   }
-  char clock[48];
-  snprintf(clock, sizeof clock, " | %02ld:%02ld:%02ld]", elapsed_seconds / 3600,
-           elapsed_seconds / 60 % 60, elapsed_seconds % 60);
-  return text + clock;
+  text += " |" + ClockText(elapsed_seconds);
+  if (status.time_limit_seconds > 0) {
+    const long left = status.time_limit_seconds - elapsed_seconds;
+    text += " |" + ClockText(left > 0 ? left : 0) + " left";
+  }
+  return text + "]";
 }
 
 long ElapsedLocked(const Status& status) {
@@ -140,6 +150,12 @@ void SetLiveStage(int pass_number, int pass_count, std::string_view test) {
   status.pass_count = pass_count;
   status.test = test;
   status.progress.fill(-1);
+}
+
+void SetLiveTimeLimit(long seconds) {
+  Status& status = TheStatus();
+  std::lock_guard<std::mutex> lock(status.mutex);
+  status.time_limit_seconds = seconds;
 }
 
 void SetWorkerProgress(int worker_index, double fraction) {

@@ -1,8 +1,8 @@
 // The live status line: when standard output is a terminal, the bottom line shows the current
-// pass and test, each worker's progress through its own work and the elapsed time, redrawn a
-// few times a second. It is cleared before every regular console line and drawn again after
-// it, and erased at the end, so the regular lines read exactly as without it. It never
-// appears when standard output is a pipe or a file, and never in the log.
+// pass and test, each worker's progress through its own work, the elapsed time and the time
+// left of a time limit, redrawn a few times a second. It is cleared before every regular
+// console line and drawn again after it, and erased at the end, so the regular lines read exactly
+// as without it. It never appears when standard output is a pipe or a file, and never in the log.
 //
 // One process-wide status; all functions may be called from any thread.
 #ifndef FORGEVAL_REPORT_LIVE_STATUS_H_
@@ -18,8 +18,12 @@ void StartLiveStatus();
 // Erases the status and stops redrawing it.
 void StopLiveStatus();
 
-// What the run is doing now.
+// What the run is doing now. A `pass_count` of 0 shows the pass without a count (passes
+// until the time limit).
 void SetLiveStage(int pass_number, int pass_count, std::string_view test);
+// The run's time limit in seconds from the start of the status, shown as the time left; 0
+// for none. Set it before StartLiveStatus.
+void SetLiveTimeLimit(long seconds);
 // How far worker `worker_index` of the current test is through its own work, 0 to 1.
 void SetWorkerProgress(int worker_index, double fraction);
 

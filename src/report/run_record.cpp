@@ -135,6 +135,7 @@ void RecordRunEnd(const RunEndFacts& facts) {
     record["exit_code"] = facts.exit_code;
     record["seconds"] = std::chrono::duration<double>(Clock::now() - state.started).count();
     record["interrupted"] = facts.interrupted;
+    record["ended_by"] = facts.ended_by;
     record["syslog_dropped"] = facts.syslog_dropped;
   });
 }

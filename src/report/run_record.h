@@ -10,7 +10,8 @@
 //               test, pass, worker index, processor, status, error text, seconds and the
 //               test's own figures;
 //   run_end     once: the verdict, the exit code, the seconds, whether the operator
-//               interrupted the run and how many error entries the system log did not take.
+//               interrupted the run, what ended it and how many error entries the system
+//               log did not take.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
 //
@@ -52,7 +53,7 @@ struct WorkerEndFacts {
   int pass = 0;                  // 1-based
   int worker = 0;                // the worker index
   std::optional<int> processor;  // the processor it was pinned to; none when unpinned
-  std::string status;            // "passed", "failed" or "interrupted"
+  std::string status;            // "passed", "failed", "interrupted" or "time_up"
   std::string error;             // the error text of a failed worker
   double seconds = 0;
   std::vector<RecordFigure> figures;
@@ -74,6 +75,9 @@ struct RunEndFacts {
   std::optional<std::string> verdict;  // the verdict line; none when the run ended without one
   int exit_code = 0;
   bool interrupted = false;
+  // What ended the run: "passes" (all of them ran), "duration" (the time limit), "interrupt"
+  // (the operator) or "fault" (a processor fault in the driver).
+  std::string ended_by = "passes";
   uint64_t syslog_dropped = 0;  // error entries the system log did not take
 };
 void RecordRunEnd(const RunEndFacts& facts);

@@ -30,6 +30,8 @@ is optional; a missing file, section or key takes its default.
 
   [Main]            LogFile=.\forgeval.Log  log name beside the program (29 characters)
                     Loop=1                  number of passes
+                    Duration=(none)         time limit: 90s, 45m, 12h, 2d or seconds;
+                                            without Loop, passes repeat until it is up
                     ResultFile=forgeval.results.jsonl
                                             run record beside the program (empty: none)
   [Memory]          Enabled=true  CPU=0  MemSize=4
@@ -57,7 +59,8 @@ Exit status:
   255  a processor fault in the program's own driver ended the run
 
 Ctrl+C, SIGTERM or SIGHUP stops the run cleanly; a second of them ends it at once.
-SIGPIPE, SIGUSR1 and SIGALRM are ignored.
+SIGPIPE, SIGUSR1 and SIGALRM are ignored. When the Duration is up, the workers stop
+the same way and the run ends with its verdict (exit status 0 or 1).
 )";
 }
 

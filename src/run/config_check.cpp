@@ -8,11 +8,12 @@
 #include "platform/files.h"
 #include "run/ini_file.h"
 #include "run/run_driver.h"
+#include "run/time_limit.h"
 
 namespace forgeval {
 namespace {
 
-enum class KeyKind { kText, kLogFile, kUnsigned, kSize, kBoolean, kProcessors };
+enum class KeyKind { kText, kLogFile, kUnsigned, kSize, kBoolean, kProcessors, kDuration };
 
 struct KnownKey {
   const char* section;
@@ -24,6 +25,7 @@ constexpr KnownKey kKnownKeys[] = {
     {"Main", "LogFile", KeyKind::kLogFile},
     {"Main", "Loop", KeyKind::kUnsigned},
     {"Main", "ResultFile", KeyKind::kText},
+    {"Main", "Duration", KeyKind::kDuration},
     {"Memory", "Enabled", KeyKind::kBoolean},
     {"Memory", "CPU", KeyKind::kProcessors},
     {"Memory", "MemSize", KeyKind::kUnsigned},
@@ -100,6 +102,8 @@ std::string Misread(KeyKind kind, std::string_view value) {
       if (value.size() <= kLogFileNameLength) return {};
       return "is cut to its first " + std::to_string(kLogFileNameLength) + " characters: \"" +
              std::string(value.substr(0, kLogFileNameLength)) + "\"";
+    case KeyKind::kDuration:
+      return ParseDuration(value).misread;
     case KeyKind::kText:
       return {};
   }

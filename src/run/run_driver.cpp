@@ -19,6 +19,7 @@
 #include "report/run_record.h"
 #include "run/config_check.h"
 #include "run/ini_file.h"
+#include "run/time_limit.h"
 #include "run/worker_dispatch.h"
 #include "stress/worker_frame.h"
 
@@ -50,17 +51,54 @@ void StartUp(int argc, char** argv) {
   RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries());
 }
 
-void RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
+// How a pass went.
+struct PassOutcome {
+  bool ran_a_test = false;  // at least one test was enabled
+  bool stopped = false;     // a stop request ended it before its last test ended
+  std::string cut_short;    // the test whose workers it stopped, as the console names it
+};
+
+// The test's name in the run's own lines: the section, but "Sort" for the sort tests.
+std::string ConsoleTestName(const TestEntry& test) {
+  return std::string_view(test.section) == "SortAlgorithms" ? "Sort" : test.section;
+}
+
+// `pass_count` 0: passes until the time limit, shown without a count.
+PassOutcome RunPass(int32_t pass_number, int32_t pass_count, std::span<const TestEntry> tests) {
   LogBlankLine();
-  LogMessage("--- Loop %d of %d ---", pass_number, pass_count);
-  ConsolePrint("--- Loop %d of %d ---\n", pass_number, pass_count);
+  const std::string of = pass_count > 0 ? " of " + std::to_string(pass_count) : "";
+  LogMessage("--- Loop %d%s ---", pass_number, of.c_str());
+  ConsolePrint("--- Loop %d%s ---\n", pass_number, of.c_str());
+  PassOutcome outcome;
   for (const TestEntry& test : tests) {
     // Read at this moment: the file may have been edited since the last pass.
     if (!IniReadBool(test.section, "Enabled", true)) continue;
+    if (platform::StopRequested()) {
+      outcome.stopped = true;
+      break;
+    }
+    outcome.ran_a_test = true;
     SetLiveStage(pass_number, pass_count, test.section);
-    DispatchTest(test, pass_number);
-    if (platform::InterruptRequested()) return;
+    if (DispatchTest(test, pass_number)) {
+      outcome.stopped = true;
+      outcome.cut_short = ConsoleTestName(test);
+      break;
+    }
   }
+  return outcome;
+}
+
+// The line that says how a run ended by its time limit ended: in a pass (and in which test)
+// or between two passes.
+std::string TimeUpLine(const std::string& limit, int32_t passes_done, const PassOutcome& last) {
+  std::string line = "Time limit of " + limit + " reached ";
+  if (!last.stopped) {
+    return line + (passes_done == 0 ? std::string("before the first pass.")
+                                    : "after pass " + std::to_string(passes_done) + ".");
+  }
+  line += "during pass " + std::to_string(passes_done + 1);
+  if (!last.cut_short.empty()) line += " (the " + last.cut_short + " test was cut short)";
+  return line + ".";
 }
 
 // The end of a run the operator interrupted: no pass verdict, since not everything ran;
@@ -79,29 +117,57 @@ int EndInterrupted(bool failed) {
   RecordRunEnd({.verdict = verdict,
                 .exit_code = 128 + signal_number,
                 .interrupted = true,
+                .ended_by = "interrupt",
                 .syslog_dropped = DroppedErrorEvents()});
   return 128 + signal_number;
 }
 
 int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   StartUp(argc, argv);
-  // Counts of 2^31 and more are negative as signed numbers and run no pass.
-  const int32_t pass_count = static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
+  const DurationSetting duration = ParseDuration(IniReadString("Main", "Duration", ""));
+  // With a time limit and no Loop value, passes repeat until the time is up. Counts of 2^31
+  // and more are negative as signed numbers and run no pass.
+  const bool until_time_up = duration.seconds > 0 && IniReadString("Main", "Loop", "").empty();
+  const int32_t pass_count =
+      until_time_up ? 0 : static_cast<int32_t>(IniReadInt("Main", "Loop", 1));
+  SetLiveTimeLimit(static_cast<long>(duration.seconds));
   StartLiveStatus();
-  for (int32_t pass = 0; pass < pass_count && !platform::InterruptRequested(); ++pass) {
-    RunPass(pass + 1, pass_count, tests);
+  int32_t passes_done = 0;
+  PassOutcome last;
+  bool stopped = false;  // by a stop request, before the last pass had ended
+  {
+    const TimeLimit time_limit(duration.seconds);
+    while (!stopped && passes_done < (until_time_up ? INT32_MAX : pass_count)) {
+      stopped = platform::StopRequested();
+      if (stopped) break;
+      last = RunPass(passes_done + 1, pass_count, tests);
+      stopped = last.stopped;
+      if (!stopped) ++passes_done;
+      // A pass with every test switched off would only repeat its pass line until the time
+      // is up.
+      if (until_time_up && !last.ran_a_test) break;
+    }
   }
   StopLiveStatus();
 
   LogBlankLine();
   const bool failed = FailureFlagRaised();
-  if (platform::InterruptRequested()) return EndInterrupted(failed);
+  const platform::StopReason reason = platform::StopRequestReason();
+  if (reason == platform::StopReason::kInterrupt) return EndInterrupted(failed);
+  // A time limit that ran out after the last pass ended nothing.
+  const bool time_up = reason == platform::StopReason::kTimeLimit && stopped;
+  if (time_up) {
+    const std::string line = TimeUpLine(duration.shown, passes_done, last);
+    LogMessage("%s", line.c_str());
+    ConsolePrint("\n%s", line.c_str());
+  }
   const char* verdict = failed ? kFailedVerdict : kPassedVerdict;
   LogMessage("%s", verdict);
   ConsolePrint("\n%s\n", verdict);
   RecordRunEnd({.verdict = verdict,
                 .exit_code = failed ? 1 : 0,
                 .interrupted = false,
+                .ended_by = time_up ? "duration" : "passes",
                 .syslog_dropped = DroppedErrorEvents()});
   return failed ? 1 : 0;
 }
@@ -124,6 +190,7 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
     RecordRunEnd({.verdict = std::nullopt,
                   .exit_code = kDriverFaultExitCode,
                   .interrupted = false,
+                  .ended_by = "fault",
                   .syslog_dropped = DroppedErrorEvents()});
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/interrupt.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "report/console.h"
@@ -32,16 +33,19 @@ const char* StatusText(uint32_t exit_code) {
   switch (exit_code) {
     case kWorkerCompleted:
       return "passed";
-    case kWorkerInterrupted:
-      return "interrupted";
+    case kWorkerStopped:
+      return platform::StopRequestReason() == platform::StopReason::kTimeLimit ? "time_up"
+                                                                               : "interrupted";
     default:
       return "failed";
   }
 }
 
-// Joins every worker, then records how each of the first `count` ended.
-void JoinAndRecord(const TestEntry& test, int pass_number, int count, WorkerThreads& threads,
+// Joins every worker, then records how each of the first `count` ended. True when one of
+// them was stopped before the end of its work.
+bool JoinAndRecord(const TestEntry& test, int pass_number, int count, WorkerThreads& threads,
                    const WorkerSlots& slots) {
+  bool stopped = false;
   std::array<uint32_t, kMaxWorkersPerTest> exit_codes{};
   for (size_t i = 0; i < threads.size(); ++i) exit_codes[i] = threads[i].Join();
   for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
@@ -53,11 +57,13 @@ void JoinAndRecord(const TestEntry& test, int pass_number, int count, WorkerThre
     facts.processor = slots[i].processor;
     const bool started = slots[i].start_error.empty();
     facts.status = started ? StatusText(exit_codes[i]) : "failed";
+    stopped = stopped || (started && exit_codes[i] == kWorkerStopped);
     facts.error = started ? std::move(outcome.error) : slots[i].start_error;
     facts.seconds = outcome.seconds;
     facts.figures = std::move(outcome.figures);
     RecordWorkerEnd(facts);
   }
+  return stopped;
 }
 
 // A dispatch line that goes to log and console unchanged.
@@ -105,7 +111,7 @@ std::vector<std::string> ProcessorList(const char* section) {
   return processors;
 }
 
-void DispatchPerProcessor(const TestEntry& test, int pass_number) {
+bool DispatchPerProcessor(const TestEntry& test, int pass_number) {
   std::vector<std::string> processors = ProcessorList(test.section);
   if (processors.size() > kMaxWorkersPerTest) ReportTooManyEntries(test, "CPU", processors);
   int count = static_cast<int>(std::min<size_t>(processors.size(), kMaxWorkersPerTest));
@@ -122,10 +128,10 @@ void DispatchPerProcessor(const TestEntry& test, int pass_number) {
     }
     slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  JoinAndRecord(test, pass_number, count, threads, slots);
+  return JoinAndRecord(test, pass_number, count, threads, slots);
 }
 
-void DispatchPerDrive(const TestEntry& test, int pass_number) {
+bool DispatchPerDrive(const TestEntry& test, int pass_number) {
   std::vector<std::string> processors = ProcessorList(test.section);
   std::vector<std::string> drives = IniReadList(test.section, "Drive");
   if (drives.size() > kMaxWorkersPerTest) ReportTooManyEntries(test, "Drive", drives);
@@ -150,19 +156,16 @@ void DispatchPerDrive(const TestEntry& test, int pass_number) {
     if (slot < processors.size())
       slots[slot].processor = Pin(test, threads[slot], j, processors[slot]);
   }
-  JoinAndRecord(test, pass_number, count, threads, slots);
+  return JoinAndRecord(test, pass_number, count, threads, slots);
 }
 
 }  // namespace
 
-void DispatchTest(const TestEntry& test, int pass_number) {
-  if (test.entry == nullptr) return;
+bool DispatchTest(const TestEntry& test, int pass_number) {
+  if (test.entry == nullptr) return false;
   ClearWorkerOutcomes();
-  if (test.list == WorkerList::kPerDrive) {
-    DispatchPerDrive(test, pass_number);
-  } else {
-    DispatchPerProcessor(test, pass_number);
-  }
+  if (test.list == WorkerList::kPerDrive) return DispatchPerDrive(test, pass_number);
+  return DispatchPerProcessor(test, pass_number);
 }
 
 int ProcessorNumber(std::string_view entry) { return ParseSigned32(entry); }

@@ -27,8 +27,9 @@ inline constexpr int kMaxWorkersPerTest = 10;
 inline constexpr int kMaxProcessorNumber = 63;
 
 // Starts the test's workers, pins them and waits for all of them; then writes one worker_end
-// run record per worker, in index order, for pass `pass_number`.
-void DispatchTest(const TestEntry& test, int pass_number);
+// run record per worker, in index order, for pass `pass_number`. Returns true when a worker
+// was stopped by a stop request before the end of its work (the test was cut short).
+bool DispatchTest(const TestEntry& test, int pass_number);
 
 // The processor number a "CPU" entry names: its leading decimal number (0 for a word).
 int ProcessorNumber(std::string_view entry);

@@ -88,7 +88,7 @@ uint32_t CacheTestThread(uintptr_t argument) {
 const uint8_t* CheckCacheBuffer(int worker_index, uint8_t* data, size_t size) {
   const CompareKernels& kernels = BestKernels();
   for (unsigned value = 0; value <= 255; ++value) {
-    StopIfInterrupted();
+    StopIfRequested();
     ReportWorkProgress(worker_index, value / 256.0);
     memset(data, static_cast<int>(value), size);
     const auto expected = static_cast<uint8_t>(value);

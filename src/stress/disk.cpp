@@ -22,6 +22,10 @@ constexpr const char* kVerifying = "Verifying written data on drive %s ...";
 constexpr const char* kVerified = "Verifying written data on drive %s ...[Done]";
 constexpr const char* kInconsistent =
     "[*** ERROR Thread %d : Drive results are inconsistent( File1 = %s, File2 = %s) ***]";
+constexpr const char* kNotAsWritten =
+    "[*** ERROR Thread %d : Drive %s, %s holds other data than was written at byte %llu ***]";
+constexpr const char* kLeftovers = "Drive %s: removed %zu files an earlier run left, %s";
+constexpr const char* kFewerPairs = "Drive %s: %d of %d file pairs written: %s";
 constexpr const char* kFileFailure = "[*** ERROR Thread %d : Drive %s,  %s ***]";
 constexpr const char* kSizeCapped =
     "Size %d is more than %d file pairs: at most %dGB are written on drive %s";
@@ -30,6 +34,13 @@ constexpr const char* kNoUnbufferedIo =
     "every read-back";
 
 constexpr uint64_t kGiB = uint64_t{1} << 30;
+
+// Bytes as gigabytes (GiB, as "Writting 40GB" counts them) to one decimal, rounded down, so
+// that a drive short of room never shows the amount it lacks: "2.9 GB".
+std::string Gigabytes(uint64_t bytes) {
+  const uint64_t tenths = bytes / (kGiB / 10);
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GB";
+}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -45,9 +56,10 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
+// A pair's files stay open, and so locked against other instances, until they are deleted.
 struct FilePair {
-  std::string first;   // empty until the file exists
-  std::string second;  // empty until the file exists
+  platform::DiskFile first;   // not open until the file exists
+  platform::DiskFile second;  // not open until the file exists
 };
 
 class DiskTest {
@@ -55,17 +67,28 @@ class DiskTest {
   DiskTest(int worker_index, const DiskWorkerArgs& args)
       : index_(worker_index), root_(args.drive_root), size_(args.size) {
     pairs_.reserve(kDiskMaxPairs);
+    platform::RaiseOpenFileLimit();
+  }
+  // Files still open were kept after an error: unmarked, so that no later run removes them
+  // before the operator has examined them (unmarking the files an interrupt deleted does no
+  // harm).
+  ~DiskTest() {
+    for (FilePair& pair : pairs_) {
+      for (platform::DiskFile* file : {&pair.first, &pair.second}) {
+        if (file->is_open()) file->Unmark();
+      }
+    }
   }
 
   const std::string& root() const { return root_; }
 
   void Run() {
-    if (!platform::ProbeFolderWritable(root_)) {
-      ReportTestError(Format(kCannotWrite, index_, root_.c_str()));
-    }
-    StopIfInterrupted();
+    RemoveLeftovers();
+    StopIfRequested();
     // No answer means no room: nothing is written on a drive whose space is unknown.
-    free_bytes_ = platform::FreeBytesAvailable(root_).value_or(0);
+    std::optional<uint64_t> free = platform::FreeBytesAvailable(root_);
+    const bool free_known = free.has_value();
+    free_bytes_ = free.value_or(0);
     if (size_ > kDiskMaxPairs) {
       ReportProgress(index_, kSizeCapped, size_, kDiskMaxPairs, kDiskMaxPairs, root_.c_str());
     }
@@ -79,11 +102,19 @@ class DiskTest {
     while (static_cast<int>(pairs_.size()) < pairs && DiskHasRoomForPair(free_bytes_)) {
       progress(0, pairs_.size());
       WritePair();
-      if (std::optional<uint64_t> free = platform::FreeBytesAvailable(root_)) free_bytes_ = *free;
+      if (std::optional<uint64_t> now = platform::FreeBytesAvailable(root_)) free_bytes_ = *now;
     }
     const double pair_bytes = 2.0 * static_cast<double>(kDiskFileBytes);
     const double bytes = pair_bytes * static_cast<double>(pairs_.size());
-    ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(pairs_.size()));
+    const int written = static_cast<int>(pairs_.size());
+    if (written < pairs || pairs == 0) {
+      const std::string why = pairs == 0   ? Format("Size %d asks for none", size_)
+                              : free_known ? Gigabytes(free_bytes_) + " free, 3 GB needed"
+                                           : std::string("the free space cannot be read");
+      ReportProgress(index_, kFewerPairs, root_.c_str(), written, pairs, why.c_str());
+    }
+    ReportWorkerFigure(index_, "pairs_asked", static_cast<int64_t>(pairs));
+    ReportWorkerFigure(index_, "pairs_written", static_cast<int64_t>(written));
     ReportWorkerFigure(index_, "write_mb_per_s", writing.Rate(bytes, 1e6));
 
     ReportProgress(index_, kVerifying, root_.c_str());
@@ -91,51 +122,63 @@ class DiskTest {
     for (size_t i = 0; i < pairs_.size(); ++i) {
       AtBoundary();
       progress(1, i);
-      const FilePair& pair = pairs_[i];
-      if (!VerifyFilePair(pair.first, pair.second, mode_, workspace_, at_boundary_)) {
-        ReportTestError(Format(kInconsistent, index_, pair.first.c_str(), pair.second.c_str()));
+      FilePair& pair = pairs_[i];
+      const PairVerdict verdict = VerifyFilePair(pair.first, pair.second, workspace_, at_boundary_);
+      if (verdict.outcome == PairVerdict::Outcome::kNotAsWritten) {
+        ReportTestError(Format(kNotAsWritten, index_, root_.c_str(), verdict.file->path().c_str(),
+                               static_cast<unsigned long long>(verdict.byte)));
+      }
+      if (verdict.outcome == PairVerdict::Outcome::kInconsistent) {
+        ReportTestError(
+            Format(kInconsistent, index_, pair.first.path().c_str(), pair.second.path().c_str()));
       }
     }
     ReportWorkerFigure(index_, "read_mb_per_s", reading.Rate(bytes, 1e6));
 
-    for (const FilePair& pair : pairs_) {
-      ThrowIfFileError(platform::RemoveFile(pair.first), pair.first);
-      ThrowIfFileError(platform::RemoveFile(pair.second), pair.second);
+    // Each file is deleted while still locked, then closed; a file that cannot be deleted
+    // stays open, and so is kept and unmarked for the operator.
+    for (FilePair& pair : pairs_) {
+      for (platform::DiskFile* file : {&pair.first, &pair.second}) {
+        ThrowIfFileError(platform::RemoveFile(file->path()), file->path());
+        file->Close();
+      }
     }
     pairs_.clear();
     LogThreadMessage(index_, kVerified, root_.c_str());
   }
 
  private:
-  // A block boundary: when the run is interrupted, the worker deletes every file it made
+  // Removes the files a killed run left in the folder, with one line for the operator.
+  void RemoveLeftovers() {
+    const std::vector<platform::LeftoverFile> removed = platform::RemoveLeftoverFiles(root_);
+    if (removed.empty()) return;
+    uint64_t bytes = 0;
+    for (const platform::LeftoverFile& file : removed) bytes += file.bytes;
+    ReportProgress(index_, kLeftovers, root_.c_str(), removed.size(), Gigabytes(bytes).c_str());
+  }
+
+  // A block boundary: when the run is asked to stop, the worker deletes every file it made
   // and ends quietly.
   void AtBoundary() {
-    if (!platform::InterruptRequested()) return;
+    if (!platform::StopRequested()) return;
     for (const FilePair& pair : pairs_) {
-      if (!pair.first.empty()) platform::RemoveFile(pair.first);
-      if (!pair.second.empty()) platform::RemoveFile(pair.second);
+      if (pair.first.is_open()) platform::RemoveFile(pair.first.path());
+      if (pair.second.is_open()) platform::RemoveFile(pair.second.path());
     }
-    StopIfInterrupted();
+    StopIfRequested();
   }
 
   void WritePair() {
     AtBoundary();
     FilePair& pair = pairs_.emplace_back();
-    platform::DiskFile first;
-    ThrowIfFileError(first.CreateUnique(root_, 'm', mode_), first.path());
-    pair.first = first.path();
-    if (first.mode() != mode_) {
-      mode_ = first.mode();
+    ThrowIfFileError(pair.first.CreateUnique(root_, 'm', mode_), pair.first.path());
+    if (pair.first.mode() != mode_) {
+      mode_ = pair.first.mode();
       ReportProgress(index_, kNoUnbufferedIo, root_.c_str());
     }
-    platform::DiskFile second;
-    ThrowIfFileError(second.CreateUnique(root_, 'n', platform::FileMode::kCached), second.path());
-    pair.second = second.path();
-
-    WriteFirstFile(first, workspace_, at_boundary_);
-    ThrowIfFileError(first.Close(), pair.first);
-    CopyFirstFile(pair.first, second, at_boundary_);
-    ThrowIfFileError(second.Close(), pair.second);
+    ThrowIfFileError(pair.second.CreateUnique(root_, 'n', mode_), pair.second.path());
+    WriteFirstFile(pair.first, workspace_, at_boundary_);
+    CopyFirstFile(pair.first, pair.second, workspace_, at_boundary_);
   }
 
   const int index_;
@@ -150,6 +193,11 @@ class DiskTest {
 
 void DiskTestBody(int worker_index, uintptr_t argument) {
   const auto& args = *reinterpret_cast<const DiskWorkerArgs*>(argument);
+  // Before the buffers are taken from the memory budget: a folder that cannot be written is
+  // reported as such, also on a machine short of memory.
+  if (!platform::ProbeFolderWritable(args.drive_root)) {
+    ReportTestError(Format(kCannotWrite, worker_index, args.drive_root.c_str()));
+  }
   DiskTest test(worker_index, args);
   try {
     test.Run();

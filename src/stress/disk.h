@@ -5,11 +5,18 @@
 //
 // One worker per "Drive" entry (run/worker_dispatch.h), in this order:
 //   probe     "<root>~temp.tmp" created and removed; on failure
-//             "[*** ERROR Thread %d : Cannot write on %s drive ***]"
+//             "[*** ERROR Thread %d : Cannot write on %s drive ***]" (before the buffers are
+//             taken from the memory budget)
+//   leftovers the test files a killed run left (platform::RemoveLeftoverFiles) removed, with
+//             "Drive %s: removed %zu files an earlier run left, <size> GB"
 //   write     "Writting %dGB on drive %s ..." (the configured size, no "[Done]"); pair k is
 //             written while k < min(Size, 500) and the free space, rounded down to whole
-//             GiB, is above 2 GiB (so at least 3 GiB are available)
-//   verify    "Verifying written data on drive %s ..."; a block that differs gives
+//             GiB, is above 2 GiB (so at least 3 GiB are available); fewer pairs than asked,
+//             or none asked, give "Drive %s: %d of %d file pairs written: <why>"
+//   verify    "Verifying written data on drive %s ..."; a block of the first file that is not
+//             the fill pattern gives "[*** ERROR Thread %d : Drive %s, %s holds other data
+//             than was written at byte %llu ***]" (the file's path and the byte's offset in
+//             it); a block of the second file that differs from the first gives
 //             "[*** ERROR Thread %d : Drive results are inconsistent( File1 = %s, File2 = %s) ***]"
 //   clean-up  every first file, then its second file, deleted; the log alone gets
 //             "Verifying written data on drive %s ...[Done]"
@@ -17,7 +24,8 @@
 // that delivers less than a whole block is one (the end of file was reached), since it would
 // otherwise compare against the previous block still in the buffer.
 //
-// After an error the files stay in the folder for the operator to examine. When the run is
+// A worker holds its files open and locked from their creation to their deletion. After an
+// error the files stay in the folder, unmarked, for the operator to examine. When the run is
 // interrupted, the worker stops at its next block and deletes every file it made.
 #ifndef FORGEVAL_STRESS_DISK_H_
 #define FORGEVAL_STRESS_DISK_H_

@@ -16,7 +16,7 @@ double FftRun(FftState& state, int64_t last_length, const std::function<void(dou
   const double last = static_cast<double>(last_length);
   double sum = 0.0;
   for (int64_t n = 1; n <= last_length; ++n) {
-    StopIfInterrupted();
+    StopIfRequested();
     if (progress) progress(static_cast<double>(n - 1) * static_cast<double>(n - 1) / (last * last));
     sum = FftPrecision(state, n, signal) + sum;
   }

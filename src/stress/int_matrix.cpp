@@ -62,7 +62,7 @@ uint64_t Determinant(const uint64_t* a, uint32_t n) {
   uint64_t sum = 0;
   bool plus = true;
   for (uint32_t k = 0; k < n; ++k) {
-    if (n >= kInterruptCheckOrder) StopIfInterrupted();
+    if (n >= kInterruptCheckOrder) StopIfRequested();
     // A without row 0 and column k: rows 1..n-1 of each kept column.
     uint64_t* to = minor.get();
     for (uint32_t column = 0; column < n; ++column) {

@@ -26,7 +26,7 @@ IntMatrix MatrixRouteWithChains(uint32_t order, const std::function<void(double)
   const double elements = static_cast<double>(order) * order;
   for (uint32_t r = 0; r < order; ++r) {
     for (uint32_t c = 0; c < order; ++c) {
-      StopIfInterrupted();
+      StopIfRequested();
       if (progress) progress((static_cast<double>(r) * order + c) / elements);
       ScrambleElement(m1, r, c);
       m1 = MatrixIdentityChain(MatrixIdentityChain(MatrixIdentityChain(m1)));

@@ -64,7 +64,7 @@ std::vector<BudgetedBlock> AllocateBlocks(int worker_index, int32_t block_count)
   }
   std::vector<BudgetedBlock> blocks;
   for (size_t i = 0; i < count; ++i) {
-    StopIfInterrupted();
+    StopIfRequested();
     BudgetedBlock block(kMemoryBlockBytes);
     if (!block) ReportAllocationFailure(worker_index);
     blocks.push_back(std::move(block));
@@ -84,7 +84,7 @@ void MemoryTestBody(int index) {
   ReportProgress(index, "Testing Memory Address & Data bus...");
   const WorkStopwatch stopwatch;
   for (size_t i = 0; i < blocks.size(); ++i) {
-    StopIfInterrupted();
+    StopIfRequested();
     auto* words = static_cast<uint64_t*>(blocks[i].data());
     if (const uint64_t* bad = CheckAddressDataBus(index, i, words, kMemoryBlockWords)) {
       ReportCheckError(index, kDataBusTest, bad);
@@ -138,7 +138,7 @@ const uint64_t* CheckAddressDataBus(int worker_index, size_t block, uint64_t* wo
 const uint8_t* CheckDramArray(int worker_index, size_t block, uint8_t* data, size_t size) {
   const CompareKernels& kernels = BestKernels();
   for (unsigned value = 0; value <= 255; ++value) {
-    StopIfInterrupted();
+    StopIfRequested();
     kernels.fill_bytes(data, size, static_cast<uint8_t>(value));
     BetweenPasses({PassKind::kDramFilled, worker_index, block, value, 0, data, size});
     if (const uint8_t* bad = kernels.find_byte_mismatch(data, size, static_cast<uint8_t>(value))) {

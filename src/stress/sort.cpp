@@ -109,7 +109,7 @@ void RunSortTest(int worker_index, uint32_t array_size, SortResultHook hook) {
     if (phase.kind != SortKind::kQuick) ReportProgress(worker_index, "%s", phase.step);
     double sort_seconds = 0;
     for (int iteration = 0; iteration < kSortIterations; ++iteration) {
-      StopIfInterrupted();
+      StopIfRequested();
       ReportWorkProgress(worker_index, static_cast<double>(p * kSortIterations + iteration) /
                                            (kPhaseCount * kSortIterations));
       ShuffleArray(a, n);

@@ -52,7 +52,7 @@ void Merge(int64_t* a, int64_t* buffer, int64_t l, int64_t e, int64_t r) {
 }
 
 void MergeSortRange(int64_t* a, int64_t* buffer, int64_t left, int64_t right) {
-  if (right - left >= kInterruptCheckElements) StopIfInterrupted();
+  if (right - left >= kInterruptCheckElements) StopIfRequested();
   const int64_t c = (left + right) / 2;
   if (left < c) MergeSortRange(a, buffer, left, c);
   if (c + 1 < right) MergeSortRange(a, buffer, c + 1, right);
@@ -87,7 +87,7 @@ void SiftDown(int64_t* a, int64_t i, int64_t len) {
 
 void QuickSort(int64_t* a, int64_t lo, int64_t hi) {
   while (hi - lo >= 10) {
-    if (hi - lo >= kInterruptCheckElements) StopIfInterrupted();
+    if (hi - lo >= kInterruptCheckElements) StopIfRequested();
     const int64_t mid = (lo + hi) / 2;
     if (a[mid] < a[lo]) std::swap(a[mid], a[lo]);
     if (a[hi] < a[lo]) std::swap(a[hi], a[lo]);
@@ -114,8 +114,10 @@ void QuickSort(int64_t* a, int64_t lo, int64_t hi) {
 
 void ShellSort(int64_t* a, int64_t n) {
   for (int64_t gap = n / 2; gap > 0; gap /= 2) {
-    StopIfInterrupted();
+    StopIfRequested();
     for (int64_t k = gap; k < n; ++k) {
+      // One gap's pass over a large array takes seconds: stop within it too.
+      if (k % kInterruptCheckElements == 0) StopIfRequested();
       const int64_t t = a[k];
       int64_t j = k;
       while (j >= gap && t < a[j - gap]) {
@@ -137,11 +139,11 @@ void MergeSort(int64_t* a, int64_t n) {
 void HeapSort(int64_t* a, int64_t n) {
   if (n <= 0) return;  // no position 0 to sift
   for (int64_t i = n / 2; i >= 0; --i) {
-    if (i % kInterruptCheckElements == 0) StopIfInterrupted();
+    if (i % kInterruptCheckElements == 0) StopIfRequested();
     SiftDown(a, i, n);
   }
   for (int64_t k = n - 1; k >= 1; --k) {
-    if (k % kInterruptCheckElements == 0) StopIfInterrupted();
+    if (k % kInterruptCheckElements == 0) StopIfRequested();
     std::swap(a[0], a[k]);
     SiftDown(a, 0, k);
   }

@@ -12,7 +12,7 @@
 //   copies the run back from the top.
 // - HeapSort: a max-heap with a sift-down that stops early.
 //
-// Long sorts look for the operator's interrupt at coarse boundaries (StopIfInterrupted).
+// Long sorts look for a stop request at coarse boundaries (StopIfRequested).
 // Arrays are caller-owned; nothing is shared, so different arrays sort on different threads.
 #ifndef FORGEVAL_STRESS_SORT_ALGORITHMS_H_
 #define FORGEVAL_STRESS_SORT_ALGORITHMS_H_

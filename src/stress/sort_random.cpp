@@ -24,7 +24,7 @@ int64_t SortElementOf(int64_t random_value) {
 void FillSortArrays(int64_t* a, int64_t* b, int64_t n) {
   int64_t state = 1;
   for (int64_t m = 0; m < n; ++m) {
-    if (m % kInterruptCheckSteps == 0) StopIfInterrupted();
+    if (m % kInterruptCheckSteps == 0) StopIfRequested();
     const int64_t value = SortElementOf(NextRandom(state));
     a[m] = value;
     b[m] = value;
@@ -49,7 +49,7 @@ SharedRandom& ShuffleRandom() {
 void ShuffleArray(int64_t* a, int64_t n, SharedRandom& random) {
   if (n < 2) return;
   for (int64_t i = 1; i < n; ++i) {
-    if (i % kInterruptCheckSteps == 0) StopIfInterrupted();
+    if (i % kInterruptCheckSteps == 0) StopIfRequested();
     const double value = static_cast<double>(random.Next());
     const auto j = static_cast<int64_t>(value / (2147483647.0 / static_cast<double>(i + 1)));
     std::swap(a[i], a[j]);

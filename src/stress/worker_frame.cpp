@@ -148,8 +148,8 @@ WorkerOutcome TakeWorkerOutcome(int worker_index) {
   return taken;
 }
 
-void StopIfInterrupted() {
-  if (platform::InterruptRequested()) throw WorkerEnd{kWorkerInterrupted};
+void StopIfRequested() {
+  if (platform::StopRequested()) throw WorkerEnd{kWorkerStopped};
 }
 
 }  // namespace forgeval

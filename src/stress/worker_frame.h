@@ -34,7 +34,7 @@ class CSeException;
 // Exit codes of a worker thread.
 inline constexpr uint32_t kWorkerCompleted = 0;
 inline constexpr uint32_t kWorkerFailed = 0xFFFFFFFF;
-inline constexpr uint32_t kWorkerInterrupted = 0xFFFFFFFE;
+inline constexpr uint32_t kWorkerStopped = 0xFFFFFFFE;
 
 enum class CatchClauses {
   kStandard,      // out of memory; CSeException
@@ -93,10 +93,10 @@ struct WorkerOutcome {
 void ClearWorkerOutcomes();
 WorkerOutcome TakeWorkerOutcome(int worker_index);
 
-// Ends the worker quietly, with exit code kWorkerInterrupted, when the operator has
-// interrupted the run. Test bodies call it at every block and step boundary; the frames of the
-// body release what they hold on the way out.
-void StopIfInterrupted();
+// Ends the worker quietly, with exit code kWorkerStopped, when the run is asked to stop (the
+// operator's interrupt or the time limit). Test bodies call it at every block and step boundary;
+// the frames of the body release what they hold on the way out.
+void StopIfRequested();
 
 // The error path for a worker: never returns. `exception` is the caught object, if any.
 [[noreturn]] void ReportTestError(std::string text, CSeException* exception = nullptr);

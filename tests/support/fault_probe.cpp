@@ -49,7 +49,7 @@ const std::pair<const char*, WorkerEntry> kBodies[] = {
     {"Spin", &Entry<[](int index) {
        ReportProgress(index, "Spinning...");
        ReportWorkProgress(index, 0.5);
-       for (;;) StopIfInterrupted(), usleep(1000);
+       for (;;) StopIfRequested(), usleep(1000);
      }>},
     {"Deaf", &Entry<[](int) {  // never looks at the interrupt
        for (;;) usleep(1000);

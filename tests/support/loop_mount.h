@@ -37,7 +37,8 @@ class LoopMount {
   }
 
   const std::string& skip_reason() const { return skip_reason_; }
-  std::string path() const { return dir_.File("mnt"); }  // without a trailing '/'
+  std::string path() const { return dir_.File("mnt"); }      // without a trailing '/'
+  std::string image() const { return dir_.File("fs.img"); }  // the device's backing file
   uint64_t AvailableBytes() const {
     struct statvfs info;
     return statvfs(path().c_str(), &info) == 0 ? uint64_t{info.f_bavail} * info.f_frsize : 0;
