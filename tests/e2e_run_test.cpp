@@ -510,6 +510,7 @@ TEST_F(ProgramTest, TerminalPromptsOneAtATimeAndASecondCtrlCEndsTheRun) {
   EXPECT_TRUE(failed.output.ends_with("\r\nError: Some of the tests failed.\r\n")) << failed.output;
   auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}), {.terminal = true});
   ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker has started
   deaf->Type("\x03");
   EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
   EXPECT_TRUE(deaf->Running());
