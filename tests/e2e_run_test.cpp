@@ -549,6 +549,10 @@ TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
   std::filesystem::create_directory(folder);
   if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
     GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  struct Unmount {  // also when an assertion ends the test early
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
   const std::string earlier = R"({"record":"earlier","text":")" + std::string(4000, 'x') + "\"}\n";
   WriteFile(record, earlier);
   WriteFile(folder + "/filler", std::string(15 * 4096, 'x'));  // every page but the record's
@@ -568,7 +572,6 @@ TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
     }
     EXPECT_EQ(kinds, "earlier " + cut + (cut.empty() ? "" : " ") + "run_start run_end ");
   }
-  umount2(folder.c_str(), MNT_DETACH);
 }
 
 // A console pipe whose reader ends during the disk test ("| head -4") leaves the run to reach

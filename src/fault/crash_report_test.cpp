@@ -295,6 +295,10 @@ TEST_F(CrashReporterTest, AFullFolderKeepsTheEarlierDumpAndSaysSo) {
   fs::create_directory(folder);
   if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
     GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  struct Unmount {  // also when an assertion ends the test early
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
   queries_.program = folder + "/forgeval";
   const std::string dump = folder + "/CRASH.DMP", report = folder + "/ERRORLOG.TXT";
   testing::WriteFile(dump, "the earlier dump");
@@ -319,7 +323,6 @@ TEST_F(CrashReporterTest, AFullFolderKeepsTheEarlierDumpAndSaysSo) {
                   "======================= [end of ERRORLOG.TXT] =======================\r\n"),
               room_for_report);
   }
-  umount2(folder.c_str(), MNT_DETACH);
 }
 
 // The faulting thread's registers, signal and floating-point state, the process, the stack of
