@@ -31,6 +31,13 @@ namespace {
 
 const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";  // of a log line
 const std::string kBanner = "Forgeval 1.3\n" + std::string(66, '-') + "\n";
+// The start line of a run whose health roots are empty folders (ProgramTest's default).
+const std::string kNoSources =
+    "Hardware error sources: none; unavailable: memory ECC, machine-check counters, kernel log, "
+    "PCIe AER, SMART (no smartctl), temperatures, throttle counters, processor frequencies";
+const std::string kUnavailable =
+    R"j("machine-check counters","kernel log","PCIe AER","SMART (no smartctl)","temperatures",)j"
+    R"("throttle counters","processor frequencies"])";
 const std::string kAllOff =
     "[Memory]\nEnabled=0\n[Cache]\nEnabled=false\n[FFT]\nEnabled=no\n"
     "[SortAlgorithms]\nEnabled=off\n[Matrix]\nEnabled=0\n[Disk]\nEnabled=0\n";
@@ -42,8 +49,9 @@ const std::string kPassed = "\nAll tests passed successfully.\n";
 const std::string kFailed = "\nError: Some of the tests failed.\n";
 const std::string kAv = "Exception ACCESS_VIOLATION (0xc0000005) at address ADDR.\n";
 const std::string kRunStart =
-    R"({"record":"run_start","version":"1.3",SYSTEM,"configuration":"./forgeval.ini"})"
-    "\n";
+    R"({"record":"run_start","version":"1.3",SYSTEM,"configuration":"./forgeval.ini",)"
+    R"("health_sources":{"found":[],"unavailable":["memory ECC",)" +
+    kUnavailable + "}}\n";
 
 // `text` with what differs between runs replaced: log stamps by "@", fault and bad-cell
 // addresses by "ADDR", the run record's times and run names dropped, its system facts by
@@ -82,11 +90,12 @@ std::string Normalized(const std::string& text) {
 // What a run that showed `lines` (after the banner; a line that begins with "~" goes to the
 // log only) writes on the console, in the log (with its footer when `closed`) and, for its
 // errors, to the system log; normalized.
-std::string ConsoleOf(const std::string& lines) {
-  return kBanner + ReplaceAll(lines, "(^|\n)~[^\n]*", "");
+std::string ConsoleOf(const std::string& lines, const std::string& sources = kNoSources) {
+  return kBanner + sources + "\n" + ReplaceAll(lines, "(^|\n)~[^\n]*", "");
 }
-std::string LogOf(const std::string& lines, bool closed) {
-  std::string log = "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t@\n\n";
+std::string LogOf(const std::string& lines, bool closed, const std::string& sources = kNoSources) {
+  std::string log =
+      "Forgeval 1.3\n" + std::string(51, '-') + "\n\nStarted at:\t@\n\n@ : " + sources + "\n";
   std::istringstream in(lines);
   for (std::string line; std::getline(in, line);) {
     if (line.starts_with("~")) line.erase(0, 1);
@@ -130,15 +139,20 @@ std::string End(const std::string& test, int pass, int worker, int processor,
          R"(,"worker":)" + std::to_string(worker) + R"(,"processor":)" + std::to_string(processor) +
          R"(,"status":)" + status + R"(,"seconds":S,"figures":)" + figures + "}\n";
 }
+// The health summary of a run without health sources; a fault in the driver ends the run
+// before the summary.
+const std::string kNoHealth =
+    R"({"events":0,"failing_events":0,"corrected_memory_errors":null,"uncorrected_memory_errors":null,)"
+    R"("highest_temperature_c":null,"throttle_count":null,"frequency_mhz":null,"smart":null})";
 std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted = false,
-                   const std::string& ended_by = "passes") {
+                   const std::string& ended_by = "passes", const std::string& health = kNoHealth) {
   return R"({"record":"run_end","verdict":)" + verdict + R"(,"exit_code":)" +
          std::to_string(exit_code) + R"(,"seconds":S,"interrupted":)" +
          (interrupted ? "true" : "false") + R"(,"ended_by":")" +
          (interrupted        ? "interrupt"
           : exit_code == 255 ? "fault"
                              : ended_by) +
-         "\",\"syslog_dropped\":0}\n";
+         "\",\"syslog_dropped\":0" + (exit_code == 255 ? "" : R"(,"health":)" + health) + "}\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
 // size, or three quarters of the cache it names when it does not fit there.
@@ -193,14 +207,21 @@ class ProgramTest : public ::testing::Test {
     std::filesystem::create_directory(drive_);
   }
   // Writes `ini` as forgeval.ini and starts argv in the folder ("forgeval" or "probe" as
-  // argv[0] name the copies), with the test's system-log listener.
+  // argv[0] name the copies, an absolute argv[0] a program such as a shell), with the test's
+  // system-log listener.
   std::unique_ptr<RunningProcess> Start(const std::string& ini,
                                         std::vector<std::string> argv = {"forgeval"},
                                         ProcessOptions options = {}) {
     WriteFile(dir_.File("forgeval.ini"), ini);
-    argv[0] = dir_.File(argv[0]);
+    if (!argv[0].starts_with("/")) argv[0] = dir_.File(argv[0]);
     if (options.working_dir.empty()) options.working_dir = dir_.path();
     options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
+    // Health roots that hold nothing, unless the case names its own (set later, so they win).
+    options.environment.insert(options.environment.begin(),
+                               {{"FORGEVAL_SYS_ROOT", dir_.File("nosys")},
+                                {"FORGEVAL_PROC_ROOT", dir_.File("noproc")},
+                                {"FORGEVAL_KMSG", dir_.File("nokmsg")},
+                                {"FORGEVAL_SMARTCTL", dir_.File("nosmartctl")}});
     return std::make_unique<RunningProcess>(argv, options);
   }
   ProcessResult Run(const std::string& ini, std::vector<std::string> argv = {"forgeval"},
@@ -239,7 +260,9 @@ struct Case {
   size_t times = 1;
   int settle_ms = 0;
   std::function<bool()> until = nullptr;
-  int seconds = 0;  // a run's time limit: it must end within 2.5 s after it
+  int seconds = 0;                         // a run's time limit: it must end within 2.5 s after it
+  std::function<void()> during = nullptr;  // done once `ready` appeared, instead of an interrupt
+  std::string sources = kNoSources;        // the start line; "": the real machine's, checked
 };
 
 // Loop counts, warnings, where the log goes, every test passing and failing, every kind of
@@ -322,6 +345,53 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
         return true;
     return false;
   };
+  // Memory modules whose corrected-error count rises while the memory test runs, by 3 with
+  // none allowed and by 2 with 5 allowed.
+  TempDir ecc_3, ecc_2;
+  auto set_ecc = [](const TempDir& root, int count) {
+    const std::string mc = root.File("devices/system/edac/mc/mc0/");
+    std::filesystem::create_directories(mc + "dimm0");
+    for (const auto& [name, value] :
+         {std::pair<std::string, std::string>{"ce_count", std::to_string(count)},
+          {"ue_count", "0"},
+          {"ce_noinfo_count", "0"},
+          {"ue_noinfo_count", "0"},
+          {"dimm0/dimm_label", "DIMM_A1\n"},
+          {"dimm0/dimm_ce_count", std::to_string(count)},
+          {"dimm0/dimm_ue_count", "0"}})
+      WriteFile(mc + name, value);
+  };
+  set_ecc(ecc_3, 0);
+  set_ecc(ecc_2, 0);
+  const std::string ecc_sources =
+      "Hardware error sources: memory ECC (1 controller, 1 module); " +
+      kNoSources.substr(kNoSources.find("unavailable: ")).replace(13, 12, "");
+  auto ecc_run = [&](int rise, bool fails) {
+    const std::string line =
+        std::string("[***HARDWARE ") + (fails ? "ERROR" : "WARNING") + ": " + std::to_string(rise) +
+        " corrected memory errors on mc0 (DIMM_A1) during the Memory test, pass 1 ***]";
+    return std::pair{
+        "--- Loop 1 of 1 ---\n" + ReplaceAll(memory, "8MB", "40MB") + line + "\n" +
+            (fails ? kFailed : kPassed),
+        ReplaceAll(kRunStart, R"("found":\[\],"unavailable":\["memory ECC",)",
+                   R"j("found":["memory ECC (1 controller, 1 module)"],"unavailable":[)j") +
+            End("Memory", 1, 0, 0, "",
+                ReplaceAll(ReplaceAll(memory_figures, "2113536000", "10567680000"), ":8,",
+                           ":40,")) +
+            R"({"record":"health","test":"Memory","pass":1,"events":[{"source":"memory_ecc","text":")" +
+            line + R"(","fails":)" + (fails ? "true" : "false") +
+            R"(}],"deltas":{"memory_ecc":{"mc0/dimm0/dimm_ce_count":)" + std::to_string(rise) +
+            R"(}},"kernel_lines":[]})" + "\n" +
+            RunEnd(
+                fails ? R"("Error: Some of the tests failed.")"
+                      : R"("All tests passed successfully.")",
+                fails ? 1 : 0, false, "passes",
+                R"({"events":1,"failing_events":)" + std::to_string(fails ? 1 : 0) +
+                    R"(,"corrected_memory_errors":)" + std::to_string(rise) +
+                    R"(,"uncorrected_memory_errors":0,"highest_temperature_c":null,"throttle_count":null,"frequency_mhz":null,"smart":null})")};
+  };
+  const auto [ecc_3_lines, ecc_3_records] = ecc_run(3, true);
+  const auto [ecc_2_lines, ecc_2_records] = ecc_run(2, false);
   // clang-format off
   Case cases[] = {
     {"no log folder", "[Main]\nLoop=1\nLogFile=other.ini/run.Log\n" + kAllOff, "--- Loop 1 of 1 ---\n" + kPassed, 0, {"forgeval"}, "", "-", ""},
@@ -397,6 +467,14 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
     {"worker faults", "[Main]\nLoop=2\n[NullRead]\nCPU=0,1\n[Pass]\nCPU=0\n",
      Unknown(3, "NullRead") + Unknown(5, "Pass") + "--- Loop 1 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + "--- Loop 2 of 2 ---\n" + kAv + kAv + Steps(0, {"Passing..."}) + kFailed,
      1, Probe({"NullRead", "Pass"}), kRunStart + null_reads + RunEnd(R"("Error: Some of the tests failed.")", 1), "Read from location 00000000 caused an access violation.\r\n"},
+    {.name = "corrected memory errors", .ini = "[Memory]\nCPU=0\nMemSize=40\n" + Off("Memory"), .lines = ecc_3_lines, .exit_code = 1, .records = ecc_3_records,
+     .options = {.environment = {{"FORGEVAL_SYS_ROOT", ecc_3.path()}}}, .ready = "Allocating 40MB", .during = [&] { set_ecc(ecc_3, 3); }, .sources = ecc_sources},
+    {.name = "corrected memory errors allowed", .ini = "[Memory]\nCPU=0\nMemSize=40\n" + Off("Memory") + "[Health]\nMaxCorrectedMemoryErrors=5\n", .lines = ecc_2_lines,
+     .records = ecc_2_records, .options = {.environment = {{"FORGEVAL_SYS_ROOT", ecc_2.path()}}}, .ready = "Allocating 40MB", .during = [&] { set_ecc(ecc_2, 2); },
+     .sources = ecc_sources},
+    {.name = "the machine's own sources", .ini = "[Memory]\nCPU=0\nMemSize=8\n" + Off("Memory"), .lines = "--- Loop 1 of 1 ---\n" + memory + kPassed,
+     .options = {.environment = {{"FORGEVAL_SYS_ROOT", "/sys"}, {"FORGEVAL_PROC_ROOT", "/proc"}, {"FORGEVAL_KMSG", "/dev/kmsg"}, {"FORGEVAL_SMARTCTL", ""}}},
+     .sources = ""},
   };
   // clang-format on
   std::map<std::string, std::string> logs;  // every run appends to its log
@@ -410,9 +488,10 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
                    read_back = c.mount ? c.mount->SectorsRead() : 0;
     const auto started = std::chrono::steady_clock::now();
     auto process = Start(c.ini, c.argv, c.options);
-    const bool interrupt = !c.ready.empty() || c.until;
+    const bool interrupt = (!c.ready.empty() || c.until) && !c.during;
     EXPECT_TRUE(c.until ? WaitFor(c.until) : process->ReadUntil(c.ready, c.times))
         << process->output();
+    if (c.during) c.during();
     std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
     const auto stopped = std::chrono::steady_clock::now();
     if (interrupt && c.options.terminal) process->Type("\x03");
@@ -424,9 +503,19 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
         << took.count();
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(result.signal, c.exit_code < 0 ? SIGSEGV : 0);
-    EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines));
+    std::string sources = c.sources;
+    if (sources.empty()) {  // the machine's own: every source named once, found or not
+      const auto found = AllMatchGroups(result.output, "(Hardware error sources: [^\r\n]*)");
+      sources = found.empty() ? "" : found[0][0];
+      for (const char* name :
+           {"memory ECC", "machine-check counters", "kernel log", "PCIe AER", "SMART",
+            "temperatures", "throttle counters", "processor frequencies"})
+        EXPECT_EQ(CountMatches(sources, std::string("[:,] ") + name), 1u) << sources;
+    }
+    EXPECT_EQ(Normalized(result.output), ConsoleOf(c.lines, sources));
     const bool closed = c.exit_code >= 0 && c.exit_code != 255;
-    EXPECT_EQ(Normalized(Read(c.log)), c.log.empty() ? "" : logs[c.log] += LogOf(c.lines, closed));
+    EXPECT_EQ(Normalized(Read(c.log)),
+              c.log.empty() ? "" : logs[c.log] += LogOf(c.lines, closed, sources));
     EXPECT_EQ(Datagrams(), ErrorsOf(c.lines));
     EXPECT_EQ(c.records.empty() ? "" : Normalized(Read("forgeval.results.jsonl")), c.records);
     for (const std::string& folder : {drive_, small.path(), big.path()})
@@ -532,7 +621,8 @@ TEST_F(ProgramTest, AStalledSystemLogHoldsUpNothing) {
                          "are left out of it and counted in the run record\n"),
             2u);
   const std::string record = Read("forgeval.results.jsonl");
-  const auto dropped = nlohmann::json::parse(record.substr(record.rfind('{')))["syslog_dropped"];
+  const auto dropped = nlohmann::json::parse(
+      record.substr(record.rfind(R"({"record":"run_end")")))["syslog_dropped"];
   EXPECT_EQ(listener_.Drain(0).size() + dropped.get<size_t>(), 200u) << dropped;
   auto stalled = Start(ini + "100000\n");
   ASSERT_TRUE(stalled->ReadUntil("--- Loop 3 of", 1, 30)) << stalled->output();
@@ -574,14 +664,13 @@ TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
   }
 }
 
-// A console pipe whose reader ends during the disk test ("| head -4") leaves the run to reach
+// A console pipe whose reader ends during the disk test ("| head -5") leaves the run to reach
 // its verdict in log and record; SIGPIPE, SIGUSR1 and SIGALRM end nothing; a second SIGINT,
 // SIGTERM or SIGHUP ends the run at once.
 TEST_F(ProgramTest, BrokenPipesAndStraySignalsLoseNothing) {
-  WriteFile(dir_.File("forgeval.ini"), Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n");
   const ProcessResult headed =
-      RunProcess({"/bin/bash", "-c", "./forgeval | head -4; exit ${PIPESTATUS[0]}"},
-                 {.working_dir = dir_.path()});
+      Run(Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n",
+          {"/bin/bash", "-c", "./forgeval | head -5; exit ${PIPESTATUS[0]}"});
   const std::string lines = "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive_ +
                             "/ ...\n~Warning: the console is gone (Broken pipe); the run goes on "
                             "with the log and the run record\n";
@@ -608,11 +697,8 @@ TEST_F(ProgramTest, BrokenPipesAndStraySignalsLoseNothing) {
 TEST_F(ProgramTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
   const std::string error =
       "[*** ERROR Thread 0 : Cannot write on " + dir_.File("absent/") + " drive ***]\n";
-  WriteFile(dir_.File("forgeval.ini"),
-            "[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + dir_.File("absent") + "\n");
-  EXPECT_EQ(RunProcess({"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"},
-                       {.working_dir = dir_.path(),
-                        .environment = {{"FORGEVAL_SYSLOG_SOCKET", listener_.path()}}})
+  EXPECT_EQ(Run("[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + dir_.File("absent") + "\n",
+                {"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"})
                 .exit_code,
             1);
   const std::string lines =

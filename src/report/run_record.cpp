@@ -100,7 +100,7 @@ std::string RunRecordPath() {
 }
 
 void RecordRunStart(const std::string& version, const std::string& config_path,
-                    const platform::SystemQueries& system) {
+                    const platform::SystemQueries& system, const RecordJson& health_sources) {
   WriteRecord("run_start", [&](Json& record, const RecordState&) {
     record["version"] = version;
     record["host"] = OrNull(system.HostName());
@@ -109,6 +109,7 @@ void RecordRunStart(const std::string& version, const std::string& config_path,
     record["processors_usable"] = platform::UsableProcessorCount();
     record["memory_bytes"] = system.Memory().physical_total;
     record["configuration"] = config_path;
+    record["health_sources"] = health_sources;
   });
 }
 
@@ -137,6 +138,13 @@ void RecordRunEnd(const RunEndFacts& facts) {
     record["interrupted"] = facts.interrupted;
     record["ended_by"] = facts.ended_by;
     record["syslog_dropped"] = facts.syslog_dropped;
+    if (!facts.health.is_null()) record["health"] = facts.health;
+  });
+}
+
+void RecordHealth(const RecordJson& fields) {
+  WriteRecord("health", [&fields](Json& record, const RecordState&) {
+    for (const auto& [name, value] : fields.items()) record[name] = value;
   });
 }
 

@@ -9,9 +9,11 @@
 //   worker_end  for every worker of every test of every pass, when its test has ended:
 //               test, pass, worker index, processor, status, error text, seconds and the
 //               test's own figures;
+//   health      after a test in which the hardware's own error reports changed: the test,
+//               the pass, the events, the counters' deltas and the quoted kernel lines;
 //   run_end     once: the verdict, the exit code, the seconds, whether the operator
-//               interrupted the run, what ended it and how many error entries the system
-//               log did not take.
+//               interrupted the run, what ended it, how many error entries the system log
+//               did not take, and the summary of the hardware's error reports.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
 //
@@ -33,11 +35,16 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace forgeval {
 
 namespace platform {
 class SystemQueries;
 }
+
+// A JSON value of a record's own; null leaves the field null (or out, where so said).
+using RecordJson = nlohmann::ordered_json;
 
 // A figure of a worker's own work: a count, a measurement or a text.
 using RecordValue = std::variant<int64_t, double, std::string>;
@@ -66,9 +73,11 @@ void RunRecordOpen(const std::string& folder, const std::string& name);
 // The path records go to; empty when the record is off.
 std::string RunRecordPath();
 
-// The run_start record. `version` is the program's version text.
+// The run_start record. `version` is the program's version text; `health_sources` the
+// hardware error sources found and unavailable (null when their reading is off).
 void RecordRunStart(const std::string& version, const std::string& config_path,
-                    const platform::SystemQueries& system);
+                    const platform::SystemQueries& system,
+                    const RecordJson& health_sources = nullptr);
 void RecordWorkerEnd(const WorkerEndFacts& facts);
 // How the run ended.
 struct RunEndFacts {
@@ -79,8 +88,11 @@ struct RunEndFacts {
   // (the operator) or "fault" (a processor fault in the driver).
   std::string ended_by = "passes";
   uint64_t syslog_dropped = 0;  // error entries the system log did not take
+  RecordJson health;            // the hardware error summary; null: the field is left out
 };
 void RecordRunEnd(const RunEndFacts& facts);
+// A health record with `fields` (an object) after the common ones.
+void RecordHealth(const RecordJson& fields);
 
 // The 16 hexadecimal digits of a double's bit pattern, e.g. "3ff0000000000000" for 1.
 std::string DoubleBits(double value);

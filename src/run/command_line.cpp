@@ -40,13 +40,17 @@ is optional; a missing file, section or key takes its default.
   [SortAlgorithms]  Enabled=true  CPU=0  ArraySize=20000000
   [Matrix]          Enabled=true  CPU=0
   [Disk]            Enabled=true  CPU=0  Drive=(none: folders to test)  Size=40
+  [Health]          Enabled=true  MaxCorrectedMemoryErrors=0  ThrottlingIsError=false
+                    the hardware's own error reports (ECC, machine checks, kernel
+                    log, PCIe AER, SMART, temperatures) in the verdict
 
   CPU lists processors (0-63), one worker each; Drive lists folders, one worker each.
 
 Files written:
   <program folder>/forgeval.Log        the run log, appended (the LogFile setting)
   <program folder>/forgeval.results.jsonl  the run record, JSON Lines, appended:
-                                       run_start, worker_end per worker, run_end
+                                       run_start, worker_end per worker,
+                                       health after a test with hardware events, run_end
   the system log (/dev/log)            one entry per error, tag "Forgeval"
   <program folder>/ERRORLOG.TXT, CRASH.DMP   after the first processor fault of a run
   temporary files in each Drive folder, deleted after use

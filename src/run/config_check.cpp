@@ -42,6 +42,9 @@ constexpr KnownKey kKnownKeys[] = {
     {"Disk", "Drive", KeyKind::kText},
     {"Disk", "CPU", KeyKind::kProcessors},
     {"Disk", "Size", KeyKind::kSize},
+    {"Health", "Enabled", KeyKind::kBoolean},
+    {"Health", "MaxCorrectedMemoryErrors", KeyKind::kUnsigned},
+    {"Health", "ThrottlingIsError", KeyKind::kBoolean},
 };
 
 std::string Lower(std::string_view text) {

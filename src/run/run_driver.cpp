@@ -18,6 +18,7 @@
 #include "report/run_log.h"
 #include "report/run_record.h"
 #include "run/config_check.h"
+#include "run/health_check.h"
 #include "run/ini_file.h"
 #include "run/time_limit.h"
 #include "run/worker_dispatch.h"
@@ -43,12 +44,14 @@ void StartUp(int argc, char** argv) {
     log->SetLineWriting(true);
     log->SetTimestamps(true);
   }
+  RecordJson health_sources = HealthStartUp();
   for (const std::string& warning : ConfigurationWarnings(IniFile::Instance()->path())) {
     LogMessage("%s", warning.c_str());
     ConsolePrint("%s\n", warning.c_str());
   }
   RunRecordOpen(platform::ProgramFolder(), IniReadString("Main", "ResultFile", kDefaultResultFile));
-  RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries());
+  RecordRunStart(kProgramVersion, IniFile::Instance()->path(), platform::RealSystemQueries(),
+                 health_sources);
 }
 
 // How a pass went.
@@ -79,7 +82,9 @@ PassOutcome RunPass(int32_t pass_number, int32_t pass_count, std::span<const Tes
     }
     outcome.ran_a_test = true;
     SetLiveStage(pass_number, pass_count, test.section);
-    if (DispatchTest(test, pass_number)) {
+    const bool cut = DispatchTest(test, pass_number);
+    HealthAfterTest(test.section, pass_number);  // a change belongs to the test that just ran
+    if (cut) {
       outcome.stopped = true;
       outcome.cut_short = ConsoleTestName(test);
       break;
@@ -103,7 +108,7 @@ std::string TimeUpLine(const std::string& limit, int32_t passes_done, const Pass
 
 // The end of a run the operator interrupted: no pass verdict, since not everything ran;
 // the errors found until then are still named. The exit status is the shell's 128 + signal.
-int EndInterrupted(bool failed) {
+int EndInterrupted(bool failed, RecordJson health) {
   const int signal_number = platform::InterruptSignal();
   const char* name = platform::InterruptSignalName(signal_number);
   LogMessage("Run interrupted (%s).", name);
@@ -118,7 +123,8 @@ int EndInterrupted(bool failed) {
                 .exit_code = 128 + signal_number,
                 .interrupted = true,
                 .ended_by = "interrupt",
-                .syslog_dropped = DroppedErrorEvents()});
+                .syslog_dropped = DroppedErrorEvents(),
+                .health = std::move(health)});
   return 128 + signal_number;
 }
 
@@ -150,10 +156,11 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
   }
   StopLiveStatus();
 
+  RecordJson health = HealthEnd();  // its failing events count for the verdict
   LogBlankLine();
   const bool failed = FailureFlagRaised();
   const platform::StopReason reason = platform::StopRequestReason();
-  if (reason == platform::StopReason::kInterrupt) return EndInterrupted(failed);
+  if (reason == platform::StopReason::kInterrupt) return EndInterrupted(failed, std::move(health));
   // A time limit that ran out after the last pass ended nothing.
   const bool time_up = reason == platform::StopReason::kTimeLimit && stopped;
   if (time_up) {
@@ -168,7 +175,8 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
                 .exit_code = failed ? 1 : 0,
                 .interrupted = false,
                 .ended_by = time_up ? "duration" : "passes",
-                .syslog_dropped = DroppedErrorEvents()});
+                .syslog_dropped = DroppedErrorEvents(),
+                .health = std::move(health)});
   return failed ? 1 : 0;
 }
 
@@ -191,7 +199,8 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
                   .exit_code = kDriverFaultExitCode,
                   .interrupted = false,
                   .ended_by = "fault",
-                  .syslog_dropped = DroppedErrorEvents()});
+                  .syslog_dropped = DroppedErrorEvents(),
+                  .health = nullptr});  // the hardware's reports were not read to the end
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
     std::_Exit(kDriverFaultExitCode);
