@@ -3,6 +3,7 @@
 // The process-wide objects are built here in their order (configuration, run log, event
 // reporter) and destroyed in the reverse order when the driver has returned: the event
 // source is closed, then the run log writes its footer.
+#include "platform/process.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
 #include "report/run_log.h"
@@ -12,6 +13,7 @@
 #include "run/test_table.h"
 
 int main(int argc, char** argv) {
+  forgeval::platform::OpenClosedStandardDescriptors();
   if (int status = forgeval::HandleCommandLine(argc, argv); status >= 0) return status;
   forgeval::ConsoleInit();
   forgeval::IniFile ini_file;

@@ -4,6 +4,7 @@
 // whole console, log, run record, system log and crash report of every run.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -155,7 +157,7 @@ std::string RunEnd(const std::string& verdict, int exit_code, bool interrupted =
          (interrupted        ? "interrupt"
           : exit_code == 255 ? "fault"
                              : ended_by) +
-         R"(","tested":)" + (tested ? "true" : "false") +
+         R"(","tested":)" + (tested ? "true" : "false") + R"(,"syslog_dropped":0)" +
          (exit_code == 255 ? "" : R"(,"health":)" + health) + "}\n";
 }
 // The cache worker's figures on processor 0 of this machine: each phase's buffer is its fixed
@@ -184,9 +186,9 @@ std::string ReportPattern(const std::string& program, const std::string& locatio
          R"(physical memory free\.\r\n\d+ MBytes paging file\.\r\n\d+ MBytes paging file free\.)"
          R"(\r\n134217728 MBytes user address space\.\r\n1342\d{5} MBytes user address space )"
          R"(free\.\r\nModule 1\r\n)" +
-         Escaped(program) +
-         R"(\r\nImage Base: [^]*\r\n\r\n)"
-         R"(\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
+         Escaped(program) + R"(\r\nImage Base: [^]*\r\n\r\nMemory dump written to )" +
+         Escaped(program.substr(0, program.rfind('/') + 1) + "CRASH.DMP") +
+         R"(\.\r\n\r\n======================= \[end of ERRORLOG\.TXT\] =======================\r\n)";
 }
 // True once `condition` holds, polled every 10 ms; false after a minute.
 bool WaitFor(const std::function<bool()>& condition) {
@@ -211,12 +213,13 @@ class ProgramTest : public ::testing::Test {
     std::filesystem::create_directory(drive_);
   }
   // Writes `ini` as forgeval.ini and starts argv in the folder ("forgeval" or "probe" as
-  // argv[0] name the copies), with the test's system-log listener.
+  // argv[0] name the copies, an absolute argv[0] a program such as a shell), with the test's
+  // system-log listener.
   std::unique_ptr<RunningProcess> Start(const std::string& ini,
                                         std::vector<std::string> argv = {"forgeval"},
                                         ProcessOptions options = {}) {
     WriteFile(dir_.File("forgeval.ini"), ini);
-    argv[0] = dir_.File(argv[0]);
+    if (!argv[0].starts_with("/")) argv[0] = dir_.File(argv[0]);
     if (options.working_dir.empty()) options.working_dir = dir_.path();
     options.environment.emplace_back("FORGEVAL_SYSLOG_SOCKET", listener_.path());
     // Health roots that hold nothing, unless the case names its own (set later, so they win).
@@ -447,6 +450,8 @@ TEST_F(ProgramTest, RunsShowTheirWholeConsoleLogRecordSystemLogAndCrashReport) {
      "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"disk copy interrupted", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGTERM).\n", 143, {"forgeval"}, "", "-",
      "forgeval.Log", {}, nullptr, 0, "", 1, 0, copying},
+    {"disk hang-up", disk + drive_ + "\nSize=1\n", "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive + " ...\n\nRun interrupted (SIGHUP).\n", 129, {"forgeval"},
+     kRunStart + End("Disk", 1, 0, 0, "interrupted") + RunEnd("null", 129, true, "passes", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 300, [&] { return !TestFilesIn(drive_).empty(); }},
     {"time limit in a test", "[Main]\nDuration=3\n[FFT]\nCPU=0,1\n" + Off("FFT"), "--- Loop 1 ---\nThread 0 : Starting Fast Fourier Transform test...\nThread 1 : Starting Fast Fourier Transform test...\nNothing was tested: no worker completed\n" + time_up("3s", "FFT"),
      0, {"forgeval"}, kRunStart + End("FFT", 1, 0, 0, "time_up") + End("FFT", 1, 1, 1, "time_up") + RunEnd(passed, 0, false, "duration", false), "-", "forgeval.Log", {}, nullptr, 0, "", 1, 0, nullptr, 3},
     {"time limit in the disk test", "[Main]\nDuration=2s\n" + disk + drive_ + "\nSize=3\n", "--- Loop 1 ---\nThread 0 : Writting 3GB on drive " + drive + " ...\nNothing was tested: no worker completed\n" + time_up("2s", "Disk"),
@@ -715,11 +720,112 @@ TEST_F(ProgramTest, TerminalPromptsOneAtATimeAndASecondCtrlCEndsTheRun) {
   EXPECT_TRUE(failed.output.ends_with("\r\nError: Some of the tests failed.\r\n")) << failed.output;
   auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}), {.terminal = true});
   ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker has started
   deaf->Type("\x03");
   EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3));
   EXPECT_TRUE(deaf->Running());
   deaf->Type("\x03");
   EXPECT_EQ(deaf->Wait().signal, SIGINT);
+}
+
+// A system log that stopped reading (the test's listener, never drained) holds up nothing:
+// ten errors a pass reach their verdict in seconds, every entry is delivered or counted, console
+// and log say it once, and SIGTERM ends a stalled run at once.
+TEST_F(ProgramTest, AStalledSystemLogHoldsUpNothing) {
+  std::string ini = Off("Disk") + "[Disk]\nDrive=";
+  for (int i = 0; i < 10; ++i) ini += dir_.File("absent" + std::to_string(i)) + ",";
+  ini += "\n[Main]\nLoop=";
+  auto finishing = Start(ini + "20\n");
+  ASSERT_TRUE(finishing->ReadUntil("Some of the tests failed", 1, 30)) << finishing->output();
+  EXPECT_EQ(CountMatches(finishing->Wait().output + Read("forgeval.Log"),
+                         "Warning: the system log is not keeping up; error entries it cannot take "
+                         "are left out of it and counted in the run record\n"),
+            2u);
+  const std::string record = Read("forgeval.results.jsonl");
+  const auto dropped = nlohmann::json::parse(
+      record.substr(record.rfind(R"({"record":"run_end")")))["syslog_dropped"];
+  EXPECT_EQ(listener_.Drain(0).size() + dropped.get<size_t>(), 200u) << dropped;
+  auto stalled = Start(ini + "100000\n");
+  ASSERT_TRUE(stalled->ReadUntil("--- Loop 3 of", 1, 30)) << stalled->output();
+  const auto signalled = std::chrono::steady_clock::now();
+  stalled->Signal(SIGTERM);
+  EXPECT_EQ(stalled->Wait().exit_code, 143);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
+}
+
+// A run record on a full filesystem (a tiny tmpfs) stays as it was, with the warning; with
+// room again every new line parses, and a file left without its last line feed gets one first.
+TEST_F(ProgramTest, TheRunRecordKeepsWholeLinesOnAFullDisk) {
+  const std::string folder = dir_.File("full"), record = folder + "/r.jsonl";
+  std::filesystem::create_directory(folder);
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  struct Unmount {  // also when an assertion ends the test early
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  const std::string earlier = R"({"record":"earlier","text":")" + std::string(4000, 'x') + "\"}\n";
+  WriteFile(record, earlier);
+  WriteFile(folder + "/filler", std::string(15 * 4096, 'x'));  // every page but the record's
+  const std::string ini = "[Main]\nResultFile=" + record + "\n" + kAllOff;
+  EXPECT_TRUE(Contains(Run(ini).output, "\nWarning: the run record " + Escaped(record) +
+                                            " cannot be written \\(No space left on device\\)"));
+  EXPECT_EQ(ReadFile(record), earlier);
+  std::filesystem::remove(folder + "/filler");
+  for (const std::string cut : {"", "{\"record\":\"cut"}) {
+    WriteFile(record, earlier + cut);
+    EXPECT_EQ(Run(ini).exit_code, 0);
+    std::istringstream lines(ReadFile(record));
+    std::string kinds;
+    for (std::string line; std::getline(lines, line);) {
+      const auto parsed = nlohmann::json::parse(line, nullptr, false);
+      kinds += (parsed.is_object() ? parsed.value("record", line) : line) + " ";
+    }
+    EXPECT_EQ(kinds, "earlier " + cut + (cut.empty() ? "" : " ") + "run_start run_end ");
+  }
+}
+
+// A console pipe whose reader ends during the disk test ("| head -5") leaves the run to reach
+// its verdict in log and record; SIGPIPE, SIGUSR1 and SIGALRM end nothing; a second SIGINT,
+// SIGTERM or SIGHUP ends the run at once.
+TEST_F(ProgramTest, BrokenPipesAndStraySignalsLoseNothing) {
+  const ProcessResult headed =
+      Run(Off("Disk") + "[Disk]\nDrive=" + drive_ + "\nSize=1\n",
+          {"/bin/bash", "-c", "./forgeval | head -5; exit ${PIPESTATUS[0]}"});
+  const std::string lines = "--- Loop 1 of 1 ---\nThread 0 : Writting 1GB on drive " + drive_ +
+                            "/ ...\n~Warning: the console is gone (Broken pipe); the run goes on "
+                            "with the log and the run record\n";
+  EXPECT_EQ(headed.exit_code, 0);
+  EXPECT_EQ(Normalized(headed.output), ConsoleOf(lines));
+  EXPECT_TRUE(Normalized(Read("forgeval.Log")).starts_with(LogOf(lines, false)));
+  EXPECT_TRUE(Normalized(Read("forgeval.results.jsonl"))
+                  .ends_with(RunEnd(R"("All tests passed successfully.")", 0)));
+  EXPECT_TRUE(TestFilesIn(drive_).empty());
+  for (const auto& [first, second] :
+       {std::pair{SIGINT, SIGTERM}, {SIGTERM, SIGHUP}, {SIGHUP, SIGINT}}) {
+    auto deaf = Start("[Deaf]\nCPU=0\n", Probe({"Deaf"}));
+    ASSERT_TRUE(deaf->ReadUntil("Loop 1 of 1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker has started
+    for (int signal_number : {SIGPIPE, SIGUSR1, SIGALRM, first}) deaf->Signal(signal_number);
+    EXPECT_FALSE(deaf->ReadUntil("interrupted", 1, 0.3) || !deaf->Running()) << first;
+    deaf->Signal(second);
+    EXPECT_EQ(deaf->Wait().signal, second);
+  }
+}
+
+// Started with standard input, output and error closed, the program's files and sockets do not
+// take their places: the log holds only log lines and the system log only the errors.
+TEST_F(ProgramTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
+  const std::string error =
+      "[*** ERROR Thread 0 : Cannot write on " + dir_.File("absent/") + " drive ***]\n";
+  EXPECT_EQ(Run("[Main]\nLoop=2\n" + Off("Disk") + "[Disk]\nDrive=" + dir_.File("absent") + "\n",
+                {"/bin/sh", "-c", "exec ./forgeval <&- >&- 2>&-"})
+                .exit_code,
+            1);
+  const std::string lines =
+      "--- Loop 1 of 2 ---\n" + error + "--- Loop 2 of 2 ---\n" + error + kFailed;
+  EXPECT_EQ(Normalized(Read("forgeval.Log")), LogOf(lines, true));
+  EXPECT_EQ(Datagrams(), ErrorsOf(lines));
 }
 
 TEST_F(ProgramTest, HelpVersionAndUnknownOptions) {

@@ -1,5 +1,6 @@
 #include "fault/crash_report.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "fault/system_info.h"
 #include "platform/files.h"
 #include "report/console.h"
+#include "report/run_log.h"
 
 namespace forgeval {
 namespace {
@@ -29,8 +31,24 @@ void WriteReportText(ReportFile& report, const platform::FaultRecord* record,
   }
   WriteSystemSection(report, queries);
   WriteModuleList(report, queries);
-  AppendReportText(report, "\r\n======================= [end of %s] =======================\r\n",
-                   kReportName);
+}
+
+// Writes the dump under a temporary name and puts it in place only when it is whole and on
+// the disk; returns 0, or the errno of the step that failed (the earlier dump then stays).
+int WriteDumpFile(const std::string& path, const platform::FaultPointers& pointers) {
+  platform::ReplacementFile dump(path);
+  if (!dump.valid()) return errno;
+  const CoreDumpSummary summary = WriteCrashDump(
+      dump.fd(), pointers.record != nullptr && pointers.context != nullptr ? &pointers : nullptr);
+  if (!summary.written) return errno != 0 ? errno : EIO;
+  return dump.Commit() ? 0 : (errno != 0 ? errno : EIO);
+}
+
+void WarnCrashFile(const char* what, const std::string& path, int error, const char* tail) {
+  LogMessage("Warning: the crash %s %s could not be written (%s)%s", what, path.c_str(),
+             strerror(error), tail);
+  ConsolePrint("Warning: the crash %s %s could not be written (%s)%s\n", what, path.c_str(),
+               strerror(error), tail);
 }
 
 }  // namespace
@@ -59,8 +77,8 @@ size_t AppendReportText(ReportFile& file, const char* format, ...) {
       if (piece.size() < ReportFile::kBufferBytes) {
         memcpy(file.buffer_, piece.data(), piece.size());
         file.pending_ = piece.size();
-      } else {
-        platform::WriteAll(file.fd_, piece);
+      } else if (!platform::WriteAll(file.fd_, piece) && file.error_ == 0) {
+        file.error_ = errno;
       }
     }
   }
@@ -69,8 +87,10 @@ size_t AppendReportText(ReportFile& file, const char* format, ...) {
 }
 
 void FlushReportText(ReportFile& file) {
-  if (file.pending_ > 0)
-    platform::WriteAll(file.fd_, std::string_view(file.buffer_, file.pending_));
+  if (file.pending_ > 0 &&
+      !platform::WriteAll(file.fd_, std::string_view(file.buffer_, file.pending_)) &&
+      file.error_ == 0)
+    file.error_ = errno;
   file.pending_ = 0;
 }
 
@@ -83,23 +103,29 @@ std::string CrashFilePath(const std::string& program_path, const char* file_name
 int CrashReporter::Write(const platform::FaultPointers& pointers) {
   if (!pending_.exchange(false)) return 0;
   const std::string program = queries_.ProgramPath().value_or("Unknown");
-  {
-    platform::UniqueFd file =
-        platform::OpenForAppend(CrashFilePath(program, kReportName), /*write_through=*/true);
-    if (!file.valid()) {
-      DebugOutput(kReportCreateFailed);
-      return 0;
-    }
-    ReportFile report(file.get());
-    WriteReportText(report, pointers.record, queries_);
-    FlushReportText(report);
+  const std::string report_path = CrashFilePath(program, kReportName);
+  const std::string dump_path = CrashFilePath(program, kDumpName);
+  platform::UniqueFd file = platform::OpenForAppend(report_path, /*write_through=*/true);
+  if (!file.valid()) {
+    DebugOutput(kReportCreateFailed);
+    return 0;
   }
-  platform::ReplacementFile dump(CrashFilePath(program, kDumpName));
-  if (dump.valid()) {
-    WriteCrashDump(dump.fd(),
-                   pointers.record != nullptr && pointers.context != nullptr ? &pointers : nullptr);
-    dump.Commit();
+  ReportFile report(file.get());
+  WriteReportText(report, pointers.record, queries_);
+  FlushReportText(report);
+  const int dump_error = WriteDumpFile(dump_path, pointers);
+  if (dump_error == 0) {
+    AppendReportText(report, "Memory dump written to %s.\r\n", dump_path.c_str());
+  } else {
+    AppendReportText(report, "Memory dump %s not written (%s); an earlier dump there is kept.\r\n",
+                     dump_path.c_str(), strerror(dump_error));
   }
+  AppendReportText(report, "\r\n======================= [end of %s] =======================\r\n",
+                   kReportName);
+  FlushReportText(report);
+  if (report.error() != 0) WarnCrashFile("report", report_path, report.error(), "");
+  if (dump_error != 0)
+    WarnCrashFile("dump", dump_path, dump_error, "; an earlier dump there is kept");
   return 0;
 }
 

@@ -8,7 +8,14 @@
 //   "Exception handler called in SeException."
 //   "Read from location 00000000 caused an access violation."   (access violations only)
 //   the machine description and the module list (system_info.h)
+//   "Memory dump written to <path of CRASH.DMP>." or "Memory dump <path> not written
+//   (<reason>); an earlier dump there is kept."
 //   "" and "======================= [end of ERRORLOG.TXT] ======================="
+//
+// The report up to the module list is on the disk before the dump is begun. The dump replaces
+// CRASH.DMP only once it is written whole and synced (a full folder leaves the earlier dump).
+// A report or dump that cannot be written whole is also said on console and log, so nothing
+// of a fault is lost without a word.
 //
 // The text goes through one 8,192-byte buffer written to the file in chunks: a piece is
 // formatted into the buffer after the text already pending, and the pending text is written
@@ -43,18 +50,22 @@ class ReportFile {
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
+  // The errno of the first write to the file that failed; 0 when none did.
+  int error() const { return error_; }
+
  private:
   friend size_t AppendReportText(ReportFile& file, const char* format, ...);
   friend void FlushReportText(ReportFile& file);
 
   int fd_;
+  int error_ = 0;  // errno of the first write that failed
   size_t pending_ = 0;
   char buffer_[kBufferBytes];
 };
 
 // Formats one piece of report text into the buffer; returns the number of characters added.
 // A piece longer than the buffer can take (a very long path) is written out whole, never cut.
-// Write errors are ignored: the report is best effort.
+// A failed write does not stop the report; the file remembers its error.
 size_t AppendReportText(ReportFile& file, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

@@ -6,6 +6,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/procfs.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -217,8 +218,8 @@ TEST_F(CrashReporterTest, TheFirstCallWritesTheWholeReportAndADump) {
            "Checksum:   0x00000000  Time Stamp: 0x00000000\r\n"
            "File Size:  0           File Time:  \r\n" +
            fields + "   FileDesc:   linux-vdso.so.1\r\n   FileVer:    1.0.0.0\r\n" +
-           "   ProdVer:    1.0.0.0\r\n\r\n\r\n"
-           "======================= [end of ERRORLOG.TXT] =======================\r\n";
+           "   ProdVer:    1.0.0.0\r\n\r\nMemory dump written to " + dir_.File("CRASH.DMP") +
+           ".\r\n\r\n======================= [end of ERRORLOG.TXT] =======================\r\n";
   };
   void* page = testing::ReadOnlyPage();
   ASSERT_GT(reinterpret_cast<uintptr_t>(page), uintptr_t{1} << 32);
@@ -284,6 +285,44 @@ TEST_F(CrashReporterTest, FailuresAndFallbacks) {
       << Report();
   EXPECT_TRUE(Report().ends_with("[end of ERRORLOG.TXT] =======================\r\n"));
   EXPECT_TRUE(fs::is_directory(dir_.File("CRASH.DMP")) && Files() == 3);
+}
+
+// A folder with room for the report but not for the dump keeps the earlier dump, leaves no
+// temporary file, and the report and the console say so; a folder with room for neither says
+// both on the console.
+TEST_F(CrashReporterTest, AFullFolderKeepsTheEarlierDumpAndSaysSo) {
+  const std::string folder = dir_.File("full");
+  fs::create_directory(folder);
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  struct Unmount {  // also when an assertion ends the test early
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  queries_.program = folder + "/forgeval";
+  const std::string dump = folder + "/CRASH.DMP", report = folder + "/ERRORLOG.TXT";
+  testing::WriteFile(dump, "the earlier dump");
+  const std::string full = " could not be written (No space left on device)";
+  const std::string dump_warning =
+      "Warning: the crash dump " + dump + full + "; an earlier dump there is kept\n";
+  for (const bool room_for_report : {true, false}) {
+    if (!room_for_report && fs::remove(report))  // every page but the earlier dump's
+      testing::WriteFile(folder + "/filler", std::string(255 * 4096, 'x'));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    CrashReporter(queries_).Write(Fault(&NullRead));
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              (room_for_report ? "" : "Warning: the crash report " + report + full + "\n") +
+                  dump_warning);
+    EXPECT_EQ(ReadFile(dump), "the earlier dump");
+    EXPECT_EQ(std::ranges::distance(fs::directory_iterator(folder)), room_for_report ? 2 : 3);
+    EXPECT_EQ(ReadFile(report).ends_with(
+                  "Memory dump " + dump +
+                  " not written (No space left on device); an earlier dump there is kept.\r\n\r\n"
+                  "======================= [end of ERRORLOG.TXT] =======================\r\n"),
+              room_for_report);
+  }
 }
 
 // The faulting thread's registers, signal and floating-point state, the process, the stack of

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,9 +29,10 @@ int UniqueFd::Release() {
   return fd;
 }
 
-UniqueFd OpenForAppend(const std::string& path, bool write_through) {
+UniqueFd OpenForAppend(const std::string& path, bool write_through, bool readable) {
   // O_NONBLOCK keeps a FIFO planted at the name from blocking the open; it is refused below.
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int flags = (readable ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+              O_NONBLOCK | O_NOCTTY;
   if (write_through) flags |= O_DSYNC;
   UniqueFd fd(open(path.c_str(), flags, 0644));
   if (!fd.valid()) {
@@ -55,6 +57,27 @@ bool WriteAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+bool AppendWholeLine(int fd, std::string_view line) {
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  struct stat info;
+  bool written = fstat(fd, &info) == 0;
+  const off_t before = written ? info.st_size : 0;
+  char last = '\n';
+  if (written && before > 0 && pread(fd, &last, 1, before - 1) != 1) written = false;
+  if (written && last != '\n') written = WriteAll(fd, "\n");
+  if (written) written = WriteAll(fd, line);
+  const int error = errno;
+  if (!written && fstat(fd, &info) == 0 && info.st_size > before) {
+    // Part of the line (or the added line feed) reached the file: take it back.
+    if (ftruncate(fd, before) == 0) fsync(fd);
+  }
+  flock(fd, LOCK_UN);
+  errno = error;
+  return written;
 }
 
 ReplacementFile::ReplacementFile(const std::string& path)

@@ -34,8 +34,15 @@ class UniqueFd {
 // Opens `path` for appending, creating it (mode 0644) when it is missing. Fails (invalid fd)
 // when the last component is a symbolic link, or when the name is not an ordinary file
 // (a folder, a pipe, a device; errno is then EINVAL). With `write_through` every write reaches the
-// disk before it returns (O_DSYNC).
-UniqueFd OpenForAppend(const std::string& path, bool write_through = false);
+// disk before it returns (O_DSYNC); with `readable` the file is also open for reading.
+UniqueFd OpenForAppend(const std::string& path, bool write_through = false, bool readable = false);
+
+// Appends `line` (ending in a line feed) to a file opened by OpenForAppend with `readable`,
+// whole or not at all: a file that does not end in a line feed gets one first, and a write
+// that fails or falls short (a full disk) is cut off again, so the file keeps its length from
+// before. The file is locked (flock) meanwhile, so another process appending to it is not cut
+// off. False, with errno, when the line was not written.
+bool AppendWholeLine(int fd, std::string_view line);
 
 // A file that replaces whatever is at `path` only once it is complete: it is written under a
 // fresh name beside it (created exclusively, mode 0600, so nothing planted there is followed

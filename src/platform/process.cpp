@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,5 +34,14 @@ std::string PathInFolder(const std::string& folder, const std::string& name) {
 }
 
 int ProcessId() { return static_cast<int>(getpid()); }
+
+void OpenClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    // The lowest free descriptor is this one, since those below it are open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
 
 }  // namespace forgeval::platform

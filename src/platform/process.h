@@ -29,6 +29,11 @@ std::string PathInFolder(const std::string& folder, const std::string& name);
 
 int ProcessId();
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the
+// program opens later takes one of them: a log file on descriptor 1 would receive the console
+// lines. Call first thing in main, before any file is opened.
+void OpenClosedStandardDescriptors();
+
 }  // namespace forgeval::platform
 
 #endif  // FORGEVAL_PLATFORM_PROCESS_H_

@@ -1,6 +1,7 @@
 #include "platform/syslog_socket.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -24,14 +25,17 @@ int ConnectDatagram(const std::string& path) {
   return fd;
 }
 
-bool SendOnce(int fd, std::string_view datagram, int* error) {
-  for (;;) {
-    ssize_t sent = send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
+bool SendOnce(int fd, std::string_view datagram, int wait_ms, int* error) {
+  for (bool waited = false;;) {
+    ssize_t sent = send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return true;
-    if (errno != EINTR) {
-      *error = errno;
-      return false;
-    }
+    if (errno == EINTR) continue;
+    *error = errno;
+    if (errno != EAGAIN || waited || wait_ms <= 0) return false;
+    // Room in the listener's queue makes the socket writable; an interrupt ends the wait.
+    pollfd writable{.fd = fd, .events = POLLOUT, .revents = 0};
+    poll(&writable, 1, wait_ms);
+    waited = true;
   }
 }
 
@@ -50,17 +54,21 @@ bool SyslogSocket::Connect(const std::string& path) {
   return fd_ >= 0;
 }
 
-bool SyslogSocket::Send(std::string_view datagram) {
+bool SyslogSocket::Send(std::string_view datagram, int wait_ms) {
   if (fd_ < 0) return false;
   int error = 0;
-  if (SendOnce(fd_, datagram, &error)) return true;
-  if (error != ECONNREFUSED && error != ENOTCONN) return false;
+  if (SendOnce(fd_, datagram, wait_ms, &error)) return true;
+  if (error != ECONNREFUSED && error != ENOTCONN) {
+    errno = error;
+    return false;
+  }
   // A fresh socket for this one retry; the old descriptor stays in place for the other
   // threads, which may be sending on it right now.
   int fresh = ConnectDatagram(path_);
   if (fresh < 0) return false;
-  bool sent = SendOnce(fresh, datagram, &error);
+  bool sent = SendOnce(fresh, datagram, wait_ms, &error);
   close(fresh);
+  errno = error;
   return sent;
 }
 

@@ -27,9 +27,11 @@ class SyslogSocket {
 
   bool Connect(const std::string& path);
   bool connected() const { return fd_ >= 0; }
-  // Sends one datagram. When the listener went away and came back (journald restarted), the
-  // socket is reconnected once and the datagram sent again.
-  bool Send(std::string_view datagram);
+  // Sends one datagram without ever blocking for long: when the listener's queue is full, it
+  // waits up to `wait_ms` for room, then gives up (false, errno EAGAIN), so a system log that
+  // stopped reading cannot hold up the caller. When the listener went away and came back
+  // (journald restarted), the socket is reconnected once and the datagram sent again.
+  bool Send(std::string_view datagram, int wait_ms);
   void Close();
 
  private:

@@ -7,12 +7,20 @@
 // When registration fails (no listener on the socket), reporting stays off for the whole
 // run and nothing says so: the run goes on unchanged.
 //
+// Reporting an error never holds up the test: an entry the system log does not take at once
+// (its queue is full because it stopped reading, or it went away) is waited for briefly, then
+// dropped and counted; the first drop of a run says once, on console and log, that the
+// system log is not keeping up, and the count goes into the run record. While entries are
+// being dropped, the next ones are not waited for at all.
+//
 // Exactly one EventReporter exists at a time; it registers itself on construction. Report
 // may be called from several workers at once; Register and Deregister only while no worker
 // runs.
 #ifndef FORGEVAL_REPORT_EVENT_REPORTER_H_
 #define FORGEVAL_REPORT_EVENT_REPORTER_H_
 
+#include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -39,10 +47,19 @@ class EventReporter {
   // handed to the system log, 0 when there is no source, no text, or the send failed.
   int ReportErrorEvent(const char* text);
   void DeregisterEventLogSource();
+  // Entries that could not be handed to the system log since registration.
+  uint64_t dropped() const { return dropped_.load(); }
 
  private:
   platform::SyslogSocket socket_;
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> stalled_{false};  // the last entry was dropped
 };
+
+// The line said once when the system log first drops an entry.
+inline constexpr const char* kSyslogLaggingWarning =
+    "Warning: the system log is not keeping up; error entries it cannot take are left out "
+    "of it and counted in the run record";
 
 // The datagram for one error entry at time `now` from process `pid`.
 std::string FormatErrorEvent(std::string_view text, time_t now, int pid);
@@ -51,6 +68,8 @@ std::string FormatErrorEvent(std::string_view text, time_t now, int pid);
 // (false, 0) when none exists.
 bool RegisterEventLogSource();
 int ReportErrorEvent(const char* text);
+// The process-wide reporter's dropped count; 0 when none exists.
+uint64_t DroppedErrorEvents();
 
 }  // namespace forgeval
 

@@ -2,13 +2,16 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "platform/terminal.h"
+#include "report/run_log.h"
 
 namespace forgeval {
 namespace {
@@ -24,6 +27,7 @@ struct Status {
   bool stopping = false;
   int paused = 0;
   bool drawn = false;
+  bool console_gone = false;  // standard output's reader or terminal went away
   int pass_number = 0;
   int pass_count = 0;           // 0: passes until the time limit
   long time_limit_seconds = 0;  // 0: none
@@ -71,20 +75,34 @@ long ElapsedLocked(const Status& status) {
                                .count());
 }
 
+// Writes to standard output; the caller holds the mutex. A console whose pipe reader has
+// ended (EPIPE) or whose terminal has hung up (EIO) is gone for good: nothing more is written
+// to it, and the log says so once, since the run goes on without anyone watching.
+void WriteLocked(Status& status, std::string_view text, bool flush) {
+  if (status.console_gone) return;
+  fwrite(text.data(), 1, text.size(), stdout);
+  if (flush) fflush(stdout);
+  if (!ferror(stdout)) return;
+  const int error = errno;
+  clearerr(stdout);
+  if (error != EPIPE && error != EIO) return;
+  status.console_gone = true;
+  LogMessage("Warning: the console is gone (%s); the run goes on with the log and the run record",
+             strerror(error));
+}
+
 // Draws the status on the current (last) line; the caller holds the mutex.
 void DrawLocked(Status& status) {
   if (!status.running || status.paused > 0) return;
   std::string line(kClearLine);
   line += TextLocked(status, ElapsedLocked(status));
-  fwrite(line.data(), 1, line.size(), stdout);
-  fflush(stdout);
+  WriteLocked(status, line, /*flush=*/true);
   status.drawn = true;
 }
 
 void EraseLocked(Status& status) {
   if (!status.drawn) return;
-  fwrite(kClearLine.data(), 1, kClearLine.size(), stdout);
-  fflush(stdout);
+  WriteLocked(status, kClearLine, /*flush=*/true);
   status.drawn = false;
 }
 
@@ -153,11 +171,11 @@ void WriteAroundStatus(std::string_view text) {
   Status& status = TheStatus();
   std::lock_guard<std::mutex> lock(status.mutex);
   if (!status.running) {
-    fwrite(text.data(), 1, text.size(), stdout);
+    WriteLocked(status, text, /*flush=*/false);
     return;
   }
   EraseLocked(status);
-  fwrite(text.data(), 1, text.size(), stdout);
+  WriteLocked(status, text, /*flush=*/false);
   if (!text.empty() && text.back() == '\n') DrawLocked(status);
 }
 

@@ -52,9 +52,10 @@ Json OrNull(const Optional& value) {
 // One line, written whole or not at all, and on the disk before the next record is made.
 void Append(RecordState& state, const Json& record) {
   const std::string line = record.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-  platform::UniqueFd file = platform::OpenForAppend(state.path, /*write_through=*/true);
+  platform::UniqueFd file =
+      platform::OpenForAppend(state.path, /*write_through=*/true, /*readable=*/true);
   int error = file.valid() ? 0 : errno;
-  if (file.valid() && !platform::WriteAll(file.get(), line)) error = errno;
+  if (file.valid() && !platform::AppendWholeLine(file.get(), line)) error = errno;
   if (error == 0 || state.warned) return;
   state.warned = true;
   const std::string warning = "Warning: the run record " + state.path + " cannot be written (" +
@@ -137,6 +138,7 @@ void RecordRunEnd(const RunEndFacts& facts) {
     record["interrupted"] = facts.interrupted;
     record["ended_by"] = facts.ended_by;
     record["tested"] = facts.tested;
+    record["syslog_dropped"] = facts.syslog_dropped;
     if (!facts.health.is_null()) record["health"] = facts.health;
   });
 }

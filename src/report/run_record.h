@@ -13,9 +13,14 @@
 //               the pass, the events, the counters' deltas and the quoted kernel lines;
 //   run_end     once: the verdict, the exit code, the seconds, whether the operator
 //               interrupted the run, what ended it, whether any worker completed tested
-//               work, and the summary of the hardware's error reports.
+//               work, how many error entries the system log did not take, and the
+//               summary of the hardware's error reports.
 // Every record carries "record" (its kind), "time" (UTC, ISO 8601) and "run" (one text for
 // all records of a run, since one file collects many runs).
+//
+// A record that cannot be written whole (a full disk) leaves the file as it was, and a file
+// that does not end in a line feed (left so by another program) gets one before the next
+// record, so every record stays a line of its own.
 //
 // Texts that are not valid UTF-8 (a path in another encoding) have the offending bytes
 // replaced by U+FFFD, so every line stays valid JSON. A record that cannot be written gives
@@ -83,8 +88,9 @@ struct RunEndFacts {
   // What ended the run: "passes" (all of them ran), "duration" (the time limit), "interrupt"
   // (the operator) or "fault" (a processor fault in the driver).
   std::string ended_by = "passes";
-  bool tested = false;  // a worker completed work that tested something
-  RecordJson health;    // the hardware error summary; null: the field is left out
+  bool tested = false;          // a worker completed work that tested something
+  uint64_t syslog_dropped = 0;  // error entries the system log did not take
+  RecordJson health;            // the hardware error summary; null: the field is left out
 };
 void RecordRunEnd(const RunEndFacts& facts);
 // A health record with `fields` (an object) after the common ones.

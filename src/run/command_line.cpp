@@ -81,7 +81,7 @@ Exit status:
   0    no error was reported
   1    at least one error was reported
   2    usage error: an unknown option, or a CONFIG that cannot be read
-  130, 143  interrupted by SIGINT or SIGTERM
+  129, 130, 143  interrupted by SIGHUP, SIGINT or SIGTERM
   255  a processor fault in the program's own driver ended the run
 
 --summarize reads the run records of many machines (one JSON Lines file each, as the
@@ -94,8 +94,9 @@ times outside 0.7 to 1.3 of the median of the same processor model, runs without
 self-contained HTML page. Exit status 0 when every host passed and every file was read
 whole, 1 otherwise, 2 for a usage error.
 
-Ctrl+C stops the run cleanly; a second Ctrl+C ends it at once. When the Duration is up,
-the workers stop the same way and the run ends with its verdict (exit status 0 or 1).
+Ctrl+C, SIGTERM or SIGHUP stops the run cleanly; a second of them ends it at once.
+SIGPIPE, SIGUSR1 and SIGALRM are ignored. When the Duration is up, the workers stop
+the same way and the run ends with its verdict (exit status 0 or 1).
 )";
 }
 

@@ -116,7 +116,7 @@ std::string TimeUpLine(const std::string& limit, int32_t passes_done, const Pass
 // the errors found until then are still named. The exit status is the shell's 128 + signal.
 int EndInterrupted(bool failed, RecordJson health) {
   const int signal_number = platform::InterruptSignal();
-  const char* name = signal_number == SIGTERM ? "SIGTERM" : "SIGINT";
+  const char* name = platform::InterruptSignalName(signal_number);
   LogMessage("Run interrupted (%s).", name);
   ConsolePrint("\nRun interrupted (%s).\n", name);
   std::optional<std::string> verdict;
@@ -130,6 +130,7 @@ int EndInterrupted(bool failed, RecordJson health) {
                 .interrupted = true,
                 .ended_by = "interrupt",
                 .tested = TestedSoFar().tested,
+                .syslog_dropped = DroppedErrorEvents(),
                 .health = std::move(health)});
   return 128 + signal_number;
 }
@@ -195,6 +196,7 @@ int RunPasses(int argc, char** argv, std::span<const TestEntry> tests) {
                 .interrupted = false,
                 .ended_by = time_up ? "duration" : "passes",
                 .tested = TestedSoFar().tested,
+                .syslog_dropped = DroppedErrorEvents(),
                 .health = std::move(health)});
   return failed ? 1 : 0;
 }
@@ -219,6 +221,7 @@ int RunDriver(int argc, char** argv, std::span<const TestEntry> tests) {
                   .interrupted = false,
                   .ended_by = "fault",
                   .tested = TestedSoFar().tested,
+                  .syslog_dropped = DroppedErrorEvents(),
                   .health = nullptr});  // the hardware's reports were not read to the end
     // The main thread ends here, without the orderly shut-down: no log footer.
     fflush(stdout);
