@@ -1,6 +1,8 @@
 #include "platform/smart_status.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -44,7 +46,8 @@ std::optional<std::string> DiskOfFolder(const std::string& folder, const std::st
   return "/dev/" + device.filename().string();
 }
 
-std::optional<SmartctlResult> RunSmartctl(const std::string& program, const std::string& device) {
+std::optional<SmartctlResult> RunSmartctl(const std::string& program, const std::string& device,
+                                          std::chrono::milliseconds limit) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
   UniqueFd read_end(pipe_fds[0]);
@@ -62,16 +65,30 @@ std::optional<SmartctlResult> RunSmartctl(const std::string& program, const std:
   if (spawned != 0) return std::nullopt;
   write_end = UniqueFd();
   SmartctlResult result;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool in_time = true;
   char buffer[8192];
-  for (ssize_t got; (got = read(read_end.get(), buffer, sizeof buffer)) != 0;) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{.fd = read_end.get(), .events = POLLIN, .revents = 0};
+    const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled == 0) {
+      in_time = false;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (polled < 0) break;
+    const ssize_t got = read(read_end.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
+    if (got <= 0) break;
     result.output.append(buffer, static_cast<size_t>(got));
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (!WIFEXITED(status)) return std::nullopt;
+  if (!in_time || !WIFEXITED(status)) return std::nullopt;
   result.exit_status = WEXITSTATUS(status);
   return result;
 }

@@ -4,6 +4,7 @@
 #ifndef FORGEVAL_PLATFORM_SMART_STATUS_H_
 #define FORGEVAL_PLATFORM_SMART_STATUS_H_
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -24,8 +25,12 @@ struct SmartctlResult {
   int exit_status = 0;  // smartctl's bit mask: 1 and 2 mean the device could not be read
   std::string output;   // the JSON on standard output
 };
-// Runs `program -j -a device`, standard error discarded; none when it cannot be started.
-std::optional<SmartctlResult> RunSmartctl(const std::string& program, const std::string& device);
+// Runs `program -j -a device`, standard error discarded; none when it cannot be started or
+// has not ended within `limit`: a disk that hangs its SMART queries is ended (SIGKILL) and read
+// as unreadable, so that it cannot hold up the start or the end of a run.
+std::optional<SmartctlResult> RunSmartctl(
+    const std::string& program, const std::string& device,
+    std::chrono::milliseconds limit = std::chrono::milliseconds(60'000));
 
 }  // namespace forgeval::platform
 

@@ -300,6 +300,12 @@ TEST(HealthCheckTest, SmartComparesTheDisksBeforeAndAfterTheRun) {
   EXPECT_EQ(platform::FindSmartctl(), std::nullopt);
   unsetenv(platform::kSmartctlVariable);
   setenv("PATH", path.c_str(), 1);
+  // A smartctl that hangs on its disk is ended at its time limit and the disk read as unreadable.
+  WriteFile(bin.File("smartctl"), "#!/bin/sh\necho '{'\nexec sleep 30\n");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform::RunSmartctl(bin.File("smartctl"), "/dev/sda", std::chrono::milliseconds(300)),
+            std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace
