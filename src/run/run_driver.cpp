@@ -1,6 +1,5 @@
 #include "run/run_driver.h"
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
