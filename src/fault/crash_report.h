@@ -67,7 +67,7 @@ class ReportFile {
 // A piece longer than the buffer can take (a very long path) is written out whole, never cut.
 // A failed write does not stop the report; the file remembers its error.
 size_t AppendReportText(ReportFile& file, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(gnu_printf, 2, 3)));
 
 // Writes the pending text to the file and empties the buffer.
 void FlushReportText(ReportFile& file);

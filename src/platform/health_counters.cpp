@@ -48,7 +48,7 @@ std::vector<std::string> Numbered(const std::string& folder, std::string_view pr
   std::vector<std::pair<int64_t, std::string>> found;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-    const std::string name = entry.path().filename();
+    const std::string name = entry.path().filename().string();
     if (!name.starts_with(prefix)) continue;
     if (const std::optional<int64_t> number =
             ParseNumber(std::string_view(name).substr(prefix.size())))
@@ -171,7 +171,7 @@ std::vector<HealthCounter> ReadPcieAerCounters(const std::string& sys_root) {
   std::vector<std::string> names;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(devices, error))
-    names.push_back(entry.path().filename());
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   static constexpr struct {
     const char* file;
@@ -215,7 +215,7 @@ std::vector<HealthCounter> ReadThrottleCounters(const std::string& sys_root) {
     std::vector<std::string> files;
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-      const std::string name = entry.path().filename();
+      const std::string name = entry.path().filename().string();
       if (name.ends_with("_throttle_count")) files.push_back(name);
     }
     std::sort(files.begin(), files.end());

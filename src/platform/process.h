@@ -23,6 +23,10 @@ std::string ProgramFolder();
 // values (".\forgeval.Log") name the same files here.
 std::string WithForwardSlashes(std::string path);
 
+// True for a path that names its file without a folder to start from: "/..." here, also
+// "C:..." and "\\server\..." (with either slash) on Windows.
+bool IsAbsolutePath(const std::string& path);
+
 // A file name from the configuration, as a path: backslashes read as '/', an absolute name
 // used as given, any other joined to `folder`.
 std::string PathInFolder(const std::string& folder, const std::string& name);

@@ -1,9 +1,14 @@
 // The system log as Linux offers it: datagrams on the unix socket /dev/log, where journald
 // or rsyslog listen. glibc's syslog(3) would hide a missing listener; this class tells the
 // caller whether it is connected, so reporting can stay off when nobody listens.
+//
+// On Windows the system log is the event log: Connect registers the event source "Forgeval"
+// (the path is not used), and Send reports the datagram's message, the text after its
+// "Forgeval[pid]: " header, as one error entry of that source.
 #ifndef FORGEVAL_PLATFORM_SYSLOG_SOCKET_H_
 #define FORGEVAL_PLATFORM_SYSLOG_SOCKET_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,7 +40,8 @@ class SyslogSocket {
   void Close();
 
  private:
-  int fd_ = -1;
+  // The socket's descriptor; on Windows the event source's handle. -1 when not connected.
+  intptr_t fd_ = -1;
   std::string path_;
 };
 

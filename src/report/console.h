@@ -14,7 +14,7 @@ namespace forgeval {
 void ConsoleInit();
 
 // Formatted output to standard output in one call.
-void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ConsolePrint(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // A finished text (an error text) written unchanged: a '%' in it stays a '%'.
 void ConsoleWrite(std::string_view text);

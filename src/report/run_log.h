@@ -49,10 +49,10 @@ class RunLog {
   // One line from a printf format. Returns 0 when no log is open or `format` is null, 1 when
   // line writing is off (the line is dropped), 1 when written, 0 when the file could not be
   // opened or written.
-  int Message(const char* format, va_list arguments) __attribute__((format(printf, 2, 0)));
+  int Message(const char* format, va_list arguments) __attribute__((format(gnu_printf, 2, 0)));
   // The same with "Thread <index> : " in front of the line.
   int ThreadMessage(int worker_index, const char* format, va_list arguments)
-      __attribute__((format(printf, 3, 0)));
+      __attribute__((format(gnu_printf, 3, 0)));
   void BlankLine();
   // Writes the footer; after it no line is written.
   void Close();
@@ -61,7 +61,7 @@ class RunLog {
 
  private:
   int WriteLine(const int* worker_index, const char* format, va_list arguments)
-      __attribute__((format(printf, 3, 0)));
+      __attribute__((format(gnu_printf, 3, 0)));
   // Appends `text` to the file; the caller holds mutex_. When the file's state changes (it
   // cannot be written, or can be again) `notice` gets the line for the console, which the
   // caller prints once it has released mutex_ (the lock is a leaf).
@@ -86,9 +86,9 @@ std::string LogTimestamp();
 // The operations on the process-wide run log. Before a RunLog exists they write nothing.
 // LogOpen names the file relative to the program's own folder.
 void LogOpen(const std::string& name);
-int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int LogMessage(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 int LogThreadMessage(int worker_index, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(gnu_printf, 2, 3)));
 void LogBlankLine();
 void LogClose();
 

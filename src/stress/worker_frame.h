@@ -54,7 +54,7 @@ uint32_t RunTestWorker(int worker_index, uintptr_t argument, WorkerBodyWithArgum
 
 // Announces one progress step.
 void ReportProgress(int worker_index, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(gnu_printf, 2, 3)));
 
 // How far the worker is through its own work (blocks, fill values, iterations, lengths or
 // pairs), shown live on a terminal. Cheap; call it at block boundaries.

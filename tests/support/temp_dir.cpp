@@ -1,9 +1,8 @@
 #include "temp_dir.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,9 +11,19 @@ namespace forgeval::testing {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/fgv.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A fresh name under the system's temporary folder, made only by us and open to us alone,
+  // as mkdtemp makes it; the same code serves the Windows build.
+  static thread_local std::mt19937_64 names{std::random_device{}()};
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = base / ("fgv." + std::to_string(names() % 100'000'000));
+    std::error_code error;
+    if (!fs::create_directory(candidate, error)) continue;
+    fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, error);
+    path_ = candidate.string();
+    return;
+  }
+  throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {

@@ -57,7 +57,7 @@ bool SyslogSocket::Connect(const std::string& path) {
 bool SyslogSocket::Send(std::string_view datagram, int wait_ms) {
   if (fd_ < 0) return false;
   int error = 0;
-  if (SendOnce(fd_, datagram, wait_ms, &error)) return true;
+  if (SendOnce(static_cast<int>(fd_), datagram, wait_ms, &error)) return true;
   if (error != ECONNREFUSED && error != ENOTCONN) {
     errno = error;
     return false;
@@ -73,7 +73,7 @@ bool SyslogSocket::Send(std::string_view datagram, int wait_ms) {
 }
 
 void SyslogSocket::Close() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) close(static_cast<int>(fd_));
   fd_ = -1;
 }
 
