@@ -79,6 +79,10 @@ struct FaultContext {
   bool has_fp_state = false;
   alignas(16) uint8_t fp_state[kFpStateBytes] = {};
   uint64_t signal_info[16] = {};  // the raw siginfo_t (128 bytes)
+  // On Windows, the thread's CONTEXT record at the fault (1232 bytes on x64), which the
+  // minidump names as the exception's context; unused on Linux.
+  static constexpr size_t kNativeContextBytes = 1232;
+  alignas(16) uint8_t native_context[kNativeContextBytes] = {};
   uint64_t stack_address = 0;     // where the saved stack bytes lay
   size_t stack_size = 0;
   uint8_t stack[kStackBytes] = {};
