@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/disk_faults.h"
@@ -56,7 +57,14 @@ enum class FileMode {
   kCached,        // ordinary cached I/O, flushed to the device explicitly (the copy's target)
 };
 
-// True when a file can be created in the folder `root` (which ends in '/'): creates
+// The folder a "Drive" entry names, as the disk worker's root: ending in one separator, so
+// that a file's path is the root and its name. Linux: the entry is a folder (usually a mount
+// point), backslashes read as '/', with exactly one trailing '/'. Windows: a drive letter
+// ("C", "C:" or "C:\") gives its root "C:\"; a folder ("D:\burn-in", "D:/burn-in/") keeps
+// working, with backslashes and one trailing '\'.
+std::string DriveRoot(std::string_view entry);
+
+// True when a file can be created in the folder `root` (which ends in a separator): creates
 // "<root>~temp.tmp" without following a symbolic link and removes it at once. An ordinary
 // file of that name, left by an earlier probe, is replaced (unlinked, never written); a
 // symbolic link or anything else of that name makes the probe fail untouched.

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "platform/disk_faults.h"
+#include "platform/process.h"
 
 namespace forgeval::platform {
 namespace {
@@ -74,6 +75,12 @@ long IoGetEvents(aio_context_t context, long min, long max, io_event* events) {
 long IoDestroy(aio_context_t context) { return syscall(SYS_io_destroy, context); }
 
 }  // namespace
+
+std::string DriveRoot(std::string_view entry) {
+  std::string root = WithForwardSlashes(std::string(entry));
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  return root + '/';
+}
 
 bool CollapseToHugePages(void* data, size_t bytes) {
 #ifndef MADV_COLLAPSE

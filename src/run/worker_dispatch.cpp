@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/disk_io.h"
 #include "platform/interrupt.h"
-#include "platform/process.h"
 #include "platform/thread.h"
 #include "report/console.h"
 #include "report/event_reporter.h"
@@ -184,11 +184,7 @@ void ClearTestedSoFar() { g_tested = RunTested(); }
 
 int ProcessorNumber(std::string_view entry) { return ParseSigned32(entry); }
 
-std::string DriveRootPath(std::string_view entry) {
-  std::string root = platform::WithForwardSlashes(std::string(entry));
-  while (!root.empty() && root.back() == '/') root.pop_back();
-  return root + '/';
-}
+std::string DriveRootPath(std::string_view entry) { return platform::DriveRoot(entry); }
 
 int32_t DiskSizeSetting() {
   std::string text = IniReadString("Disk", "Size", "");

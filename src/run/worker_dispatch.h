@@ -44,8 +44,8 @@ void ClearTestedSoFar();
 // The processor number a "CPU" entry names: its leading decimal number (0 for a word).
 int ProcessorNumber(std::string_view entry);
 
-// A "Drive" entry as the directory the disk worker writes into: backslashes read as '/',
-// with exactly one trailing '/'.
+// A "Drive" entry as the directory the disk worker writes into (platform::DriveRoot): a
+// folder with one trailing '/' on Linux, a drive letter's root "C:\" or a folder on Windows.
 std::string DriveRootPath(std::string_view entry);
 
 // The disk test's "Size": the first 64 characters of its text; 40 when empty, else the

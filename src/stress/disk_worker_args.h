@@ -9,7 +9,7 @@
 namespace forgeval {
 
 struct DiskWorkerArgs {
-  std::string drive_root;  // the drive's directory with one trailing '/'
+  std::string drive_root;  // the drive's folder, ending in one separator (platform::DriveRoot)
   int32_t worker_index = 0;
   int32_t size = 0;  // the "Size" setting, 40 when missing or empty
 };
