@@ -92,6 +92,12 @@ TEST_F(WindowsFilesTest, AppendRefusesALink) {
 TEST_F(WindowsFilesTest, ErrorsGiveTheirCauses) {
   DiskFile live, other;
   ASSERT_EQ(live.CreateUnique(Root(), 'm', FileMode::kUnbuffered), 0);
+  // A live file refuses even a reader that shares everything: so another instance tells it.
+  EXPECT_EQ(CreateFileA(live.path().c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FileCauseOf(LastErrno(), live.path()), FileCause::kSharingViolation);
   EXPECT_EQ(FileCauseOf(other.OpenForReading(live.path(), FileMode::kCached), live.path()),
             FileCause::kSharingViolation);
   EXPECT_EQ(
