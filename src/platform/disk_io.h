@@ -10,16 +10,24 @@
 // files are written with O_DSYNC alone, and their cached pages are dropped before they are
 // read back, which sends those reads to the device too.
 //
+// On Windows the same files are opened with CreateFileA: FILE_FLAG_NO_BUFFERING |
+// FILE_FLAG_WRITE_THROUGH (unbuffered), FILE_FLAG_WRITE_THROUGH (write-through), and always
+// FILE_FLAG_OVERLAPPED. Windows refuses a misaligned transfer on an unbuffered file; Wine does
+// not, so AsyncBlockIo itself refuses one (EINVAL) on every Windows, before it is made.
+//
 // Files are created under unique names that never follow a symbolic link and never replace
-// an existing file (mkostemps, O_EXCL), since the program often runs as root in shared
-// folders.
+// an existing file (mkostemps, O_EXCL; on Windows the names of GetTempFileNameA made with
+// CREATE_NEW), since the program often runs as root in shared folders.
 //
 // A test file carries the extended attribute "user.forgeval" (its mark: the program made
 // it) and is held under an exclusive advisory lock (flock) from its creation until its
 // descriptor is closed, so that another instance tells the files of a live run (locked) from
 // those a killed run left (marked, unlocked) and from an operator's files (unmarked). A
 // filesystem without user extended attributes keeps its files unmarked: they are never
-// removed as leftovers.
+// removed as leftovers. On Windows the mark is the named stream "<file>:forgeval" (NTFS and
+// ReFS keep named streams; Wine and FAT volumes do not, and their files stay unmarked), and the
+// lock is the sharing: a live file is shared for deletion only, so another instance cannot
+// open it at all.
 //
 // Every operation returns 0 or an errno value and writes nothing else; the caller decides
 // what a failure means. The faults of disk_faults.h are planted here.
@@ -70,8 +78,8 @@ std::string DriveRoot(std::string_view entry);
 // symbolic link or anything else of that name makes the probe fail untouched.
 bool ProbeFolderWritable(const std::string& root);
 
-// Bytes of the folder's filesystem available to the calling user (f_bavail * f_frsize);
-// nothing when the query fails.
+// Bytes of the folder's filesystem available to the calling user (f_bavail * f_frsize;
+// GetDiskFreeSpaceExA's bytes available to the caller); nothing when the query fails.
 std::optional<uint64_t> FreeBytesAvailable(const std::string& root);
 
 // Deletes the file `path` (never what a symbolic link there points to). 0 or errno.
@@ -83,13 +91,15 @@ struct LeftoverFile {
   uint64_t bytes;
 };
 
-// Removes the test files "<root>mXXXXXX.TMP" and "<root>nXXXXXX.TMP" that carry the mark and
+// Removes the test files "<root>mXXXXXX.TMP" and "<root>nXXXXXX.TMP" (Windows: "mXXXX.TMP")
+// that carry the mark and
 // that no open descriptor holds locked (a killed run's), and returns them. Files of a live
 // run, files without the mark and anything that is not an ordinary file stay untouched.
 std::vector<LeftoverFile> RemoveLeftoverFiles(const std::string& root);
 
 // Raises this process's soft limit on open descriptors to its hard limit: a disk worker
-// holds both files of every pair open (and locked) until it deletes them.
+// holds both files of every pair open (and locked) until it deletes them. Nothing on
+// Windows, whose C runtime grows its table on demand.
 void RaiseOpenFileLimit();
 
 // One file of the disk test: an open descriptor and the file's full path. Closed when the
@@ -100,10 +110,11 @@ class DiskFile {
   DiskFile(DiskFile&&) = default;
   DiskFile& operator=(DiskFile&&) = default;
 
-  // Makes a new, empty file "<root><prefix>XXXXXX.TMP" under a unique name, locked and then
-  // marked, and opens it for reading and writing in `mode`; kUnbuffered becomes
-  // kWriteThrough where the filesystem refuses O_DIRECT (see mode()). On failure path() is
-  // the name that was asked for.
+  // Makes a new, empty file "<root><prefix>XXXXXX.TMP" (Windows: "<root><prefix>XXXX.TMP",
+  // up to four hexadecimal digits, as GetTempFileNameA forms it) under a unique name, locked and
+  // then marked, and opens it for reading and writing in `mode`; kUnbuffered becomes kWriteThrough
+  // where the filesystem refuses O_DIRECT (see mode()). On failure path() is the name that was
+  // asked for.
   int CreateUnique(const std::string& root, char prefix, FileMode mode);
 
   // Removes the mark, so that no later run takes the file for a leftover: for the files a
@@ -113,17 +124,19 @@ class DiskFile {
   // Opens the existing file `path` for reading: O_DIRECT in kUnbuffered mode, else cached.
   int OpenForReading(const std::string& path, FileMode mode);
 
-  // Reserves `bytes` of the device for the file from its start (fallocate), so that the
+  // Reserves `bytes` of the device for the file from its start (fallocate; Windows:
+  // FileAllocationInfo, which Wine lacks), so that the
   // writes that follow need not extend it and can be in flight together. A filesystem that
   // cannot reserve ahead is not an error; a full one is (ENOSPC).
   int Reserve(uint64_t bytes);
 
-  // Waits until everything written to the file is on the device (fdatasync). Counted as the
+  // Waits until everything written to the file is on the device (fdatasync,
+  // FlushFileBuffers). Counted as the
   // planted operation kFlush.
   int Flush();
 
   // Drops the file's clean pages from the system cache, so the next read comes from the
-  // device.
+  // device. Windows has no such call for an open file: nothing there.
   void DropCachedPages();
 
   int Close();
@@ -140,8 +153,9 @@ class DiskFile {
   FileMode mode_ = FileMode::kCached;
 };
 
-// Block transfers kept in flight with the kernel's asynchronous I/O, so that the device works
-// on the next blocks while the caller fills or compares others. Each transfer goes through a
+// Block transfers kept in flight with the kernel's asynchronous I/O (Linux: io_submit;
+// Windows: ReadFile and WriteFile with an OVERLAPPED record and event per slot), so that the device
+// works on the next blocks while the caller fills or compares others. Each transfer goes through a
 // numbered slot: started, then finished, and only then started again. Where the kernel's
 // asynchronous I/O is unavailable or refuses a request, that transfer is made synchronously
 // when its slot is finished, with the same result. Buffers, lengths and offsets follow the

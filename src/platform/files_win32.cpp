@@ -205,6 +205,17 @@ bool ReplacementFile::Commit() {
 
 bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t size) {
   HANDLE handle = HandleOf(fd);
+  // A positioned WriteFile moves the file pointer; pwrite leaves it, and so does this.
+  LARGE_INTEGER none{}, position{};
+  if (!SetFilePointerEx(handle, none, &position, FILE_CURRENT)) {
+    errno = LastErrno();
+    return false;
+  }
+  struct Restore {
+    HANDLE handle;
+    LARGE_INTEGER position;
+    ~Restore() { SetFilePointerEx(handle, position, nullptr, FILE_BEGIN); }
+  } restore{handle, position};
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     OVERLAPPED at{};

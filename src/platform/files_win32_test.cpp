@@ -63,10 +63,12 @@ TEST_F(WindowsFilesTest, AppendTakesOrdinaryFilesAndKeepsLinesWhole) {
   {
     ReplacementFile dump(dir_.File("CRASH.DMP")), abandoned(dir_.File("CRASH.DMP"));
     ASSERT_TRUE(dump.valid() && abandoned.valid());
-    ASSERT_TRUE(WriteAllAt(dump.fd(), 4, "tail", 4) && WriteAllAt(dump.fd(), 0, "head", 4));
+    // A positioned write leaves the sequential writes' position alone, as pwrite does.
+    ASSERT_TRUE(WriteAll(dump.fd(), "12345678") && WriteAllAt(dump.fd(), 0, "head", 4) &&
+                WriteAll(dump.fd(), "tail"));
     EXPECT_TRUE(dump.Commit());
   }
-  EXPECT_EQ(ReadFile(dir_.File("CRASH.DMP")), "headtail");
+  EXPECT_EQ(ReadFile(dir_.File("CRASH.DMP")), "head5678tail");
 }
 
 // A symbolic link planted at the log's name is refused, not followed.
