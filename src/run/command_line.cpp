@@ -66,7 +66,8 @@ warning. Every key is optional; a missing section or key takes its default.
                     the hardware's own error reports (ECC, machine checks, kernel
                     log, PCIe AER, SMART, temperatures) in the verdict
 
-  CPU lists processors (0-63), one worker each; Drive lists folders, one worker each.
+  CPU lists processors (0-63), one worker each; Drive lists folders (on Windows also
+  drive letters: C tests C:\), one worker each.
 
 Files written:
   <program folder>/forgeval.Log        the run log, appended (the LogFile setting)
