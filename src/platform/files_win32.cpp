@@ -244,8 +244,11 @@ bool SetFileSize(int fd, uint64_t size) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
+  // A failed call leaves its errno value in errno too, as on Linux; a folder or device does
+  // not (nothing failed there).
   auto fail = [error](int value) -> std::optional<std::string> {
     if (error != nullptr) *error = value;
+    if (value != EISDIR && value != EINVAL) errno = value;
     return std::nullopt;
   };
   // FILE_FLAG_BACKUP_SEMANTICS lets a folder open, so that it is told apart (EISDIR).
