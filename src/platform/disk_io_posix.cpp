@@ -77,7 +77,7 @@ long IoDestroy(aio_context_t context) { return syscall(SYS_io_destroy, context);
 }  // namespace
 
 std::string DriveRoot(std::string_view entry) {
-  std::string root = WithForwardSlashes(std::string(entry));
+  std::string root = NativePath(std::string(entry));
   while (!root.empty() && root.back() == '/') root.pop_back();
   return root + '/';
 }

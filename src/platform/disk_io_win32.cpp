@@ -18,7 +18,6 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -26,6 +25,7 @@
 
 #include "platform/disk_faults.h"
 #include "platform/disk_io.h"
+#include "platform/process.h"
 #include "platform/win32_error.h"
 
 namespace forgeval::platform {
@@ -110,8 +110,7 @@ unsigned NextUniqueStart() {
 }  // namespace
 
 std::string DriveRoot(std::string_view entry) {
-  std::string root(entry);
-  std::replace(root.begin(), root.end(), '/', '\\');
+  std::string root = NativePath(std::string(entry));
   while (!root.empty() && root.back() == '\\') root.pop_back();
   // "C" names the drive as "C:" does.
   if (root.size() == 1 && isalpha(static_cast<unsigned char>(root[0]))) root += ':';
