@@ -111,16 +111,11 @@ TEST_F(WindowsFilesTest, ErrorsGiveTheirCauses) {
     FileCause cause;
   } cases[] = {{ERROR_DISK_FULL, FileCause::kDiskFull},
                {ERROR_HANDLE_DISK_FULL, FileCause::kDiskFull},
-               {ERROR_ACCESS_DENIED, FileCause::kAccessDenied},
                {ERROR_WRITE_PROTECT, FileCause::kAccessDenied},
                {ERROR_LOCK_VIOLATION, FileCause::kLockViolation},
                {ERROR_CRC, FileCause::kHardIo},
                {ERROR_IO_DEVICE, FileCause::kHardIo},
-               {ERROR_INVALID_HANDLE, FileCause::kInvalidFile},
-               {ERROR_TOO_MANY_OPEN_FILES, FileCause::kTooManyOpenFiles},
                {ERROR_CANNOT_MAKE, FileCause::kDirectoryFull},
-               {ERROR_NEGATIVE_SEEK, FileCause::kBadSeek},
-               {ERROR_CURRENT_DIRECTORY, FileCause::kRemoveCurrentDir},
                {ERROR_INVALID_DRIVE, FileCause::kBadPath},
                {ERROR_NO_SYSTEM_RESOURCES, FileCause::kGeneric}};
   for (const auto& c : cases) {
