@@ -106,13 +106,22 @@ TEST_F(WindowsFilesTest, ErrorsGiveTheirCauses) {
       FileCauseOf(other.CreateUnique(Root() + "absent\\", 'n', FileMode::kCached), other.path()),
       FileCause::kBadPath);
   EXPECT_EQ(RemoveFile(live.path()), 0);
+  // A region another handle holds locked.
+  const std::string log = dir_.File("run.Log");
+  testing::WriteFile(log, "line\n");
+  UniqueFd holder = OpenForAppend(log, false, true), reader = OpenForAppend(log, false, true);
+  OVERLAPPED region{};
+  ASSERT_TRUE(
+      LockFileEx(HANDLE(_get_osfhandle(holder.get())), LOCKFILE_EXCLUSIVE_LOCK, 0, 5, 0, &region));
+  EXPECT_FALSE(LockFileEx(HANDLE(_get_osfhandle(reader.get())),
+                          LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 5, 0, &region));
+  EXPECT_EQ(FileCauseOf(LastErrno(), log), FileCause::kLockViolation);
   const struct {
     DWORD error;
     FileCause cause;
   } cases[] = {{ERROR_DISK_FULL, FileCause::kDiskFull},
                {ERROR_HANDLE_DISK_FULL, FileCause::kDiskFull},
                {ERROR_WRITE_PROTECT, FileCause::kAccessDenied},
-               {ERROR_LOCK_VIOLATION, FileCause::kLockViolation},
                {ERROR_CRC, FileCause::kHardIo},
                {ERROR_IO_DEVICE, FileCause::kHardIo},
                {ERROR_CANNOT_MAKE, FileCause::kDirectoryFull},
