@@ -42,8 +42,9 @@ std::string FaultAt(uint32_t code, const void* site) {
 }
 
 // Destructors between the fault and RunGuarded run, a fault in one of them leaves the first
-// fault's record, a leaf lock held at the fault is released, system code keeps its own faults
-// (IsBadReadPtr, lstrlenA) and C++ exceptions pass through.
+// fault's record (and one while a C++ exception unwinds is a fault of its own), a leaf lock held at
+// the fault is released, system code keeps its own faults (IsBadReadPtr, lstrlenA) and C++
+// exceptions pass through.
 TEST(FaultSignalsWin32Test, UnwindsTheFaultingFramesAndLeavesSystemFaultsAlone) {
   ThreadFaultGuard guard;
   FaultPointers pointers;
@@ -67,6 +68,13 @@ TEST(FaultSignalsWin32Test, UnwindsTheFaultingFramesAndLeavesSystemFaultsAlone) 
                 },
                 &pointers),
             FaultAt(fault_code::kIllegalInstruction, FaultIllegalInstructionSite));
+  EXPECT_EQ(Outcome(
+                [](void*) {
+                  FaultingOnDestruction faulting;
+                  throw std::runtime_error("unwinding");
+                },
+                &pointers),
+            FaultAt(fault_code::kIntDivideByZero, FaultDivideByZeroSite));
 
   static BOOL bad_read = FALSE;
   static int length = -1;
