@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 namespace forgeval::platform {
@@ -34,7 +35,7 @@ struct GuardedRegion {
 struct ThreadFaultState {
   GuardedRegion* region = nullptr;
   // Set from a fault's throw until RunGuarded catches it: a fault in a destructor run by
-  // that unwinding resumes at the recovery point and keeps the first fault's record.
+  // that unwinding keeps the first fault's record.
   bool unwinding = false;
   FaultRecord record;
   FaultContext context;
@@ -152,8 +153,11 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
   CONTEXT* const native = exception->ContextRecord;
   const bool stack_short =
       native->Rsp < state->stack_low + kThrowStackMargin || native->Rsp >= state->stack_high;
+  // A throw while an exception unwinds the stack (from a destructor) would end the process.
+  const bool in_flight = std::uncaught_exceptions() > 0;
+  if (!in_flight) state->unwinding = false;  // a fault's throw some catch clause kept
   const bool recover =
-      state->unwinding || stack_short || raised->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+      in_flight || stack_short || raised->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
   if (!state->unwinding) {
     FaultRecord& record = state->record;
     record = FaultRecord{};
