@@ -17,10 +17,10 @@
 // fault like the Linux handler, then resumes the thread in a landing frame that throws, as if
 // the faulting instruction had called it (the code is built with -fnon-call-exceptions), and
 // RunGuarded catches that throw: the destructors of the frames between the fault and RunGuarded
-// DO run. A stack overflow, a fault too near the end of the stack and a fault while that
-// unwinding runs (in a destructor) resume instead at a recovery point in RunGuarded's frame,
-// without destructors, as on Linux; after an overflow the stack's guard page is restored, and
-// every guarded thread keeps 64 KiB of stack for the handler (SetThreadStackGuarantee).
+// DO run. A stack overflow, a fault too near the end of the stack and a fault while a C++
+// exception unwinds the stack (in a destructor) resume instead at a recovery point in RunGuarded's
+// frame, without destructors, as on Linux; after an overflow the stack's guard page is restored,
+// and every guarded thread keeps 64 KiB of stack for the handler (SetThreadStackGuarantee).
 //
 // On both, locks that must not stay held after a fault are FaultReleasedMutex, which RunGuarded
 // releases on the way out when no destructor did.
