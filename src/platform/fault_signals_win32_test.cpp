@@ -24,6 +24,8 @@ struct FaultingOnDestruction {
 
 FaultReleasedMutex g_leaf_lock;
 bool g_destroyed = false;
+int* volatile g_null = nullptr;
+bool g_caught_in_frame = false;
 
 // The guarded region's outcome: "fault CODE at SITE", or "returned".
 std::string Outcome(void (*body)(void*), FaultPointers* pointers) {
@@ -57,6 +59,21 @@ TEST(FaultSignalsWin32Test, UnwindsTheFaultingFramesAndLeavesSystemFaultsAlone) 
                 &pointers),
             FaultAt(fault_code::kAccessViolation, FaultNullReadSite));
   EXPECT_TRUE(g_destroyed);
+  // A fault at the first instruction of a try block in compiled code: the unwinder must take
+  // the faulting instruction itself as the frame's position.
+  EXPECT_EQ(Outcome(
+                [](void*) {
+                  try {
+                    *g_null = 1;
+                  } catch (...) {
+                    g_caught_in_frame = true;
+                    throw;
+                  }
+                },
+                &pointers)
+                .substr(0, 15),
+            "fault 0xc000000");
+  EXPECT_TRUE(g_caught_in_frame);
   auto other =
       std::async(std::launch::async, [] { std::lock_guard<FaultReleasedMutex> l(g_leaf_lock); });
   EXPECT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
