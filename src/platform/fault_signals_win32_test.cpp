@@ -23,46 +23,29 @@ struct FaultingOnDestruction {
 };
 
 FaultReleasedMutex g_leaf_lock;
-bool g_destroyed = false;
 int* volatile g_null = nullptr;
-bool g_caught_in_frame = false;
+bool g_destroyed = false, g_caught_in_frame = false;
+BOOL g_bad_read = FALSE;
+int g_length = -1;
 
-// The guarded region's outcome: "fault CODE at SITE", or "returned".
-std::string Outcome(void (*body)(void*), FaultPointers* pointers) {
-  if (RunGuarded(body, nullptr, pointers)) return "returned";
-  char text[64];
-  snprintf(text, sizeof text, "fault %#x at %#llx", pointers->record->code,
-           static_cast<unsigned long long>(pointers->record->address));
-  return text;
-}
-
-std::string FaultAt(uint32_t code, const void* site) {
-  char text[64];
-  snprintf(text, sizeof text, "fault %#x at %#llx", code,
-           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(site)));
-  return text;
-}
-
-// Destructors between the fault and RunGuarded run, a fault in one of them leaves the first
-// fault's record (and one while a C++ exception unwinds is a fault of its own), a leaf lock held at
-// the fault is released, system code keeps its own faults (IsBadReadPtr, lstrlenA) and C++
-// exceptions pass through.
+// Destructors between the fault and RunGuarded run; a fault at the first instruction of a try
+// block in compiled code reaches its catch clause (the unwinder takes the faulting instruction
+// as the frame's position); a fault in a destructor leaves the first fault's record, and one
+// while a C++ exception unwinds is a fault of its own; system code keeps its own faults
+// (IsBadReadPtr, lstrlenA); a leaf lock held at the fault is released; C++ exceptions pass.
 TEST(FaultSignalsWin32Test, UnwindsTheFaultingFramesAndLeavesSystemFaultsAlone) {
   ThreadFaultGuard guard;
-  FaultPointers pointers;
-  EXPECT_EQ(Outcome(
-                [](void*) {
+  const struct {
+    void (*body)(void*);
+    const void* site;  // null: anywhere
+    const char* outcome;
+  } cases[] = {{[](void*) {
                   Flagged flagged{&g_destroyed};
                   g_leaf_lock.lock();
                   FaultNullRead();
                 },
-                &pointers),
-            FaultAt(fault_code::kAccessViolation, FaultNullReadSite));
-  EXPECT_TRUE(g_destroyed);
-  // A fault at the first instruction of a try block in compiled code: the unwinder must take
-  // the faulting instruction itself as the frame's position.
-  EXPECT_EQ(Outcome(
-                [](void*) {
+                FaultNullReadSite, "0xc0000005 at site"},
+               {[](void*) {
                   try {
                     *g_null = 1;
                   } catch (...) {
@@ -70,40 +53,42 @@ TEST(FaultSignalsWin32Test, UnwindsTheFaultingFramesAndLeavesSystemFaultsAlone) 
                     throw;
                   }
                 },
-                &pointers)
-                .substr(0, 15),
-            "fault 0xc000000");
-  EXPECT_TRUE(g_caught_in_frame);
-  auto other =
-      std::async(std::launch::async, [] { std::lock_guard<FaultReleasedMutex> l(g_leaf_lock); });
-  EXPECT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-
-  EXPECT_EQ(Outcome(
-                [](void*) {
+                nullptr, "0xc0000005"},
+               {[](void*) {
                   FaultingOnDestruction faulting;
                   FaultIllegalInstruction();
                 },
-                &pointers),
-            FaultAt(fault_code::kIllegalInstruction, FaultIllegalInstructionSite));
-  EXPECT_EQ(Outcome(
-                [](void*) {
+                FaultIllegalInstructionSite, "0xc000001d at site"},
+               {[](void*) {
                   FaultingOnDestruction faulting;
                   throw std::runtime_error("unwinding");
                 },
-                &pointers),
-            FaultAt(fault_code::kIntDivideByZero, FaultDivideByZeroSite));
-
-  static BOOL bad_read = FALSE;
-  static int length = -1;
-  EXPECT_EQ(Outcome(
-                [](void*) {
-                  bad_read = IsBadReadPtr(reinterpret_cast<void*>(16), 8);
-                  length = lstrlenA(reinterpret_cast<const char*>(16));
+                FaultDivideByZeroSite, "0xc0000094 at site"},
+               {[](void*) {
+                  g_bad_read = IsBadReadPtr(reinterpret_cast<void*>(16), 8);
+                  g_length = lstrlenA(reinterpret_cast<const char*>(16));
                 },
-                &pointers),
-            "returned");
-  EXPECT_TRUE(bad_read);
-  EXPECT_EQ(length, 0);
+                nullptr, "returned"}};
+  std::string outcomes, expected;
+  for (const auto& one : cases) {
+    FaultPointers pointers;
+    char outcome[48] = "returned";
+    if (!RunGuarded(one.body, nullptr, &pointers)) {
+      const bool at_site = pointers.record->address == reinterpret_cast<uintptr_t>(one.site);
+      snprintf(outcome, sizeof outcome, "%#x%s", pointers.record->code,
+               one.site == nullptr ? ""
+               : at_site           ? " at site"
+                                   : " elsewhere");
+    }
+    outcomes += std::string(outcome) + "\n";
+    expected += std::string(one.outcome) + "\n";
+  }
+  EXPECT_EQ(outcomes, expected);
+  EXPECT_TRUE(g_destroyed && g_caught_in_frame && g_bad_read && g_length == 0);
+  auto other =
+      std::async(std::launch::async, [] { std::lock_guard<FaultReleasedMutex> lock(g_leaf_lock); });
+  EXPECT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  FaultPointers pointers;
   EXPECT_THROW(RunGuarded([](void*) { throw std::runtime_error("no fault"); }, nullptr, &pointers),
                std::runtime_error);
 }
