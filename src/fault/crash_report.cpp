@@ -95,7 +95,9 @@ void FlushReportText(ReportFile& file) {
 }
 
 std::string CrashFilePath(const std::string& program_path, const char* file_name) {
-  const size_t slash = program_path.rfind('/');
+  // A Windows path (C:\Forgeval\forgeval.exe) has only backslashes.
+  size_t slash = program_path.rfind('/');
+  if (slash == std::string::npos) slash = program_path.rfind('\\');
   if (slash == std::string::npos) return file_name;
   return program_path.substr(0, slash + 1) + file_name;
 }
