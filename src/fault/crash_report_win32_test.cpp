@@ -3,8 +3,10 @@
 // the dump back is checked from the Linux side (tests/windows_crash_dump_test.sh), which runs
 // this test with FORGEVAL_CRASH_FOLDER naming a folder that keeps the files.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -28,45 +30,59 @@ struct QueriesInFolder : platform::SystemQueries {
 int* volatile g_nowhere = nullptr;
 __attribute__((noinline)) void FaultingFunctionForTheDump(void*) { *g_nowhere = 1; }
 
+// CaptureCurrentContext here; where it leaves the CONTEXT record empty (no fault translation
+// on this build yet), RtlCaptureContext fills it as the translation would.
+__attribute__((noinline)) void CapturedHere(platform::FaultRecord* record,
+                                            platform::FaultContext* context) {
+  platform::CaptureCurrentContext(record, context);
+  CONTEXT native;
+  memcpy(&native, context->native_context, sizeof native);
+  if (native.ContextFlags != 0) return;
+  RtlCaptureContext(&native);
+  memcpy(context->native_context, &native, sizeof native);
+  context->thread_id = static_cast<int>(GetCurrentThreadId());
+  record->address = native.Rip;
+}
+
 // Writes the report of a real fault in FaultingFunctionForTheDump when faults are translated,
-// else of this call (the dump then shows the writer called from here). Returns what went to
-// the diagnostic channel.
+// else of CapturedHere's context; without pointers the dump shows the writer called from here.
+// Returns what went to the diagnostic channel; *source says which it was.
 __attribute__((noinline)) std::string WriteReportFromHere(const platform::SystemQueries& queries,
-                                                          bool* faulted) {
+                                                          bool with_pointers, std::string* source) {
   platform::ThreadFaultGuard guard;
+  auto record = std::make_unique<platform::FaultRecord>();
+  auto context = std::make_unique<platform::FaultContext>();
   platform::FaultPointers pointers;
-  *faulted = platform::ThreadFaultGuard::Active() &&
-             !platform::RunGuarded(&FaultingFunctionForTheDump, nullptr, &pointers);
+  *source = "no exception pointers";
+  if (with_pointers && platform::ThreadFaultGuard::Active()) {
+    EXPECT_FALSE(platform::RunGuarded(&FaultingFunctionForTheDump, nullptr, &pointers));
+    *source = "a translated fault";
+  } else if (with_pointers) {
+    CapturedHere(record.get(), context.get());
+    pointers = {record.get(), context.get()};
+    *source = "a captured context";
+  }
   ::testing::internal::CaptureStderr();
   CrashReporter(queries).Write(pointers);
   return ::testing::internal::GetCapturedStderr();
 }
 
-TEST(WindowsCrashReportTest, TheReportShowsWhatWindowsSaysAndTheDumpIsAMinidump) {
-  testing::TempDir temporary;
-  const char* kept = getenv("FORGEVAL_CRASH_FOLDER");
-  const std::string folder = kept != nullptr ? kept : temporary.path();
-  QueriesInFolder queries;
-  queries.program = folder + "\\forgeval.exe";
-  bool faulted = false;
-  EXPECT_EQ(WriteReportFromHere(queries, &faulted),
-            faulted ? "writing minidump\r\n" : "raising exception\r\nwriting minidump\r\n");
-  std::cout << (faulted ? "dump of a translated fault\n" : "dump of a captured context\n");
+// The report and dump in `folder`: the report begins with `fault_lines`; `alone` when nothing
+// else is in the folder.
+void CheckCrashFiles(const std::string& folder, const std::string& fault_lines, bool alone) {
   const std::string report = testing::ReadFile(folder + "\\ERRORLOG.TXT");
-
   const auto machine = MatchGroups(
       report.substr(0, report.find("Module 1\r\n")),
-      "\r\n(?:Exception handler called in SeException.\r\n"
-      "Write to location 00000000 caused an access violation.\r\n)?"
-      "Error occurred at \\d+/\\d+/(\\d+) \\d\\d:\\d\\d:\\d\\d.\r\n(.*), run by (.+).\r\n"
-      "Operating system:  (.+) \\((\\d+)\\.\\d+\\.\\d+\\).\r\n"
-      "(\\d+) processor\\(s\\), type 8664.\r\n(\\d+)% memory in use.\r\n"
-      "(\\d+) MBytes physical memory.\r\n(\\d+) MBytes physical memory free.\r\n"
-      "(\\d+) MBytes paging file.\r\n(\\d+) MBytes paging file free.\r\n"
-      "(\\d+) MBytes user address space.\r\n(\\d+) MBytes user address space free.\r\n");
+      "\r\n" + testing::Escaped(fault_lines) +
+          "Error occurred at \\d+/\\d+/(\\d+) \\d\\d:\\d\\d:\\d\\d.\r\n(.*), run by (.+).\r\n"
+          "Operating system:  (.+) \\((\\d+)\\.\\d+\\.\\d+\\).\r\n"
+          "(\\d+) processor\\(s\\), type 8664.\r\n(\\d+)% memory in use.\r\n"
+          "(\\d+) MBytes physical memory.\r\n(\\d+) MBytes physical memory free.\r\n"
+          "(\\d+) MBytes paging file.\r\n(\\d+) MBytes paging file free.\r\n"
+          "(\\d+) MBytes user address space.\r\n(\\d+) MBytes user address space free.\r\n");
   ASSERT_TRUE(machine.has_value()) << report;
   const std::vector<std::string>& m = *machine;
-  EXPECT_TRUE(std::stoi(m[0]) >= 2024 && m[1] == queries.program);
+  EXPECT_TRUE(std::stoi(m[0]) >= 2024 && m[1] == folder + "\\forgeval.exe");
   EXPECT_TRUE(m[3].starts_with("Windows") || m[3].starts_with("Microsoft Windows")) << m[3];
   // The shell test presents Windows 10 to its copy of this program in a Windows 7 prefix, where
   // GetVersionExA would still say 6.1.
@@ -108,8 +124,33 @@ TEST(WindowsCrashReportTest, TheReportShowsWhatWindowsSaysAndTheDumpIsAMinidump)
                                "\\CRASH.DMP.\r\n\r\n======================= [end of "
                                "ERRORLOG.TXT] =======================\r\n"));
   EXPECT_EQ(testing::ReadFile(folder + "\\CRASH.DMP").substr(0, 4), "MDMP");
-  if (kept == nullptr) {  // no temporary file left behind
+  if (alone) {  // no temporary file left behind
     EXPECT_EQ(std::ranges::distance(std::filesystem::directory_iterator(folder)), 2);
+  }
+}
+
+// Once with the pointers of a fault (or of a captured context) and once without, each into a
+// folder of its own.
+TEST(WindowsCrashReportTest, TheReportShowsWhatWindowsSaysAndTheDumpIsAMinidump) {
+  testing::TempDir temporary;
+  const char* kept = getenv("FORGEVAL_CRASH_FOLDER");
+  for (const bool with_pointers : {true, false}) {
+    const std::string folder =
+        (kept != nullptr ? kept : temporary.path()) + (with_pointers ? "\\pointers" : "\\none");
+    std::filesystem::create_directory(folder);
+    QueriesInFolder queries;
+    queries.program = folder + "\\forgeval.exe";
+    std::string source;
+    EXPECT_EQ(WriteReportFromHere(queries, with_pointers, &source),
+              with_pointers ? "writing minidump\r\n" : "raising exception\r\nwriting minidump\r\n");
+    std::cout << "dump of " << source << "\n";
+    const std::string handler = "Exception handler called in SeException.\r\n";
+    CheckCrashFiles(folder,
+                    !with_pointers ? ""
+                    : source == "a translated fault"
+                        ? handler + "Write to location 00000000 caused an access violation.\r\n"
+                        : handler,
+                    kept == nullptr);
   }
 }
 
