@@ -90,6 +90,9 @@ void CheckCrashFiles(const std::string& folder, const std::string& fault_lines, 
     EXPECT_EQ(m[4], major);
   }
   EXPECT_TRUE(std::stoi(m[5]) > 0 && std::stoi(m[6]) <= 100);
+  const platform::SystemQueries& system = platform::RealSystemQueries();  // for the run record
+  EXPECT_TRUE(!system.HostName().value_or("").empty() &&
+              !system.ProcessorModel().value_or("").empty());
   for (size_t i = 7; i < 13; ++i) EXPECT_GT(std::stoull(m[i]), 0u) << i;
   EXPECT_TRUE(std::stoull(m[7]) >= std::stoull(m[8]) && std::stoull(m[11]) > std::stoull(m[7]));
 

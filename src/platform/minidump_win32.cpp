@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/minidump.h"
 
@@ -27,7 +28,12 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
 
 MiniDumpWriteDumpFunction LoadWriter() {
   static const MiniDumpWriteDumpFunction writer = [] {
-    const HMODULE library = LoadLibraryExA("dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library = LoadLibraryExA("dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, sizeof folder);
+    // Systems that lack the search flag take the full path.
+    if (library == nullptr && length > 0 && length < sizeof folder)
+      library = LoadLibraryA((std::string(folder, length) + "\\dbghelp.dll").c_str());
     const FARPROC address =
         library != nullptr ? GetProcAddress(library, "MiniDumpWriteDump") : nullptr;
     // Through void (*)() so that the compiler accepts the change of function type.
