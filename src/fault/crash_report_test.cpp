@@ -85,17 +85,14 @@ struct FixedQueries : platform::SystemQueries {
     return std::nullopt;
   }
   std::vector<platform::LoadedObject> LoadedObjects() const override {
-    return {{"/lib/libstdc++.so.6", 0x7f1234560000, 0x21a000, {0x28, 0x9e, 0xe3, 0x9f, 1, 2}, ""},
-            {"/nothing", 0x500000, 0, {}, ""},
-            {"linux-vdso.so.1", 0x7ffd10000000, 0x2000, {0x11, 0x22}, "linux-vdso.so.1", false},
-            {"/opt/forgeval/forgeval", 0x400000, 0x4c000, {0xab, 0xcd, 0xef, 0x01}, kLongName},
-            {"C:\\Windows\\k.dll",
-             0x7ffe00000000,
-             0x195000,
-             {1, 2, 3, 4},
-             "k.so.9",
-             true,
-             kWindowsModule}};
+    std::vector<platform::LoadedObject> objects{
+        {"/lib/libstdc++.so.6", 0x7f1234560000, 0x21a000, {0x28, 0x9e, 0xe3, 0x9f, 1, 2}, ""},
+        {"/nothing", 0x500000, 0, {}, ""},
+        {"linux-vdso.so.1", 0x7ffd10000000, 0x2000, {0x11, 0x22}, "linux-vdso.so.1", false},
+        {"/opt/forgeval/forgeval", 0x400000, 0x4c000, {0xab, 0xcd, 0xef, 0x01}, kLongName},
+        {"C:\\Windows\\k.dll", 0x7ffe00000000, 0x195000, {1, 2, 3, 4}, "k.so.9"}};
+    objects.back().image = kWindowsModule;
+    return objects;
   }
 };
 
