@@ -21,6 +21,9 @@
 // Only the faulting thread is recorded: the registers of the others cannot be had from
 // inside the process. Memory is read through /proc/self/mem, so a page that goes away while
 // the dump is written gives zeros, never a fault. Other threads may go on running meanwhile.
+//
+// On Windows the same WriteCrashDump writes the system's minidump instead (minidump.cpp through
+// platform/minidump.h), with the same diagnostic texts; its summary has no segments.
 #ifndef FORGEVAL_FAULT_CORE_DUMP_H_
 #define FORGEVAL_FAULT_CORE_DUMP_H_
 

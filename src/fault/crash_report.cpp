@@ -8,6 +8,7 @@
 #include "fault/core_dump.h"
 #include "fault/system_info.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "report/console.h"
 #include "report/run_log.h"
 
@@ -95,9 +96,9 @@ void FlushReportText(ReportFile& file) {
 }
 
 std::string CrashFilePath(const std::string& program_path, const char* file_name) {
-  const size_t slash = program_path.rfind('/');
-  if (slash == std::string::npos) return file_name;
-  return program_path.substr(0, slash + 1) + file_name;
+  if (program_path.find_first_of("/\\") == std::string::npos) return file_name;
+  // The folder and the separator after it, either slash (C:\Forgeval\forgeval.exe on Windows).
+  return program_path.substr(0, platform::FolderOf(program_path).size() + 1) + file_name;
 }
 
 int CrashReporter::Write(const platform::FaultPointers& pointers) {

@@ -92,8 +92,9 @@ class CrashReporter {
 // later calls do nothing. Always returns 0.
 int WriteCrashReport(const platform::FaultPointers& pointers);
 
-// Path of a crash file: `program_path` with its last component replaced by `file_name`; the
-// bare `file_name` (the current folder) when the path has no folder part.
+// Path of a crash file: `program_path` with its last component (after the last '/', or the last
+// '\' when it has no '/') replaced by `file_name`; the bare `file_name` (the current folder)
+// when the path has no folder part.
 std::string CrashFilePath(const std::string& program_path, const char* file_name);
 
 // The texts sent to the diagnostic channel (standard error).

@@ -56,6 +56,12 @@ TEST(AppendReportTextTest, PiecesReachTheFileWholeInChunksOfTheBuffer) {
 const std::string kLongName = "lib" + std::string(300, 'x') + ".so.1";
 const std::string kNullRead = "Read from location 00000000 caused an access violation.\r\n";
 
+// A Windows module's own facts, which win over the ELF stand-ins.
+const platform::ModuleImageFacts kWindowsModule{
+    0x213d4e,     0x63f14e2b,        "Microsoft Corporation",
+    "Wine",       "Wine kernel DLL", {10, 0, 18362, 1350},
+    {10, 0, 1, 2}};
+
 // Fixed facts in place of the system's; an emptied one makes its query fail. The objects come
 // out of address order, one without an image, one (the vDSO) without a file to ask about.
 struct FixedQueries : platform::SystemQueries {
@@ -79,10 +85,14 @@ struct FixedQueries : platform::SystemQueries {
     return std::nullopt;
   }
   std::vector<platform::LoadedObject> LoadedObjects() const override {
-    return {{"/lib/libstdc++.so.6", 0x7f1234560000, 0x21a000, {0x28, 0x9e, 0xe3, 0x9f, 1, 2}, ""},
-            {"/nothing", 0x500000, 0, {}, ""},
-            {"linux-vdso.so.1", 0x7ffd10000000, 0x2000, {0x11, 0x22}, "linux-vdso.so.1", false},
-            {"/opt/forgeval/forgeval", 0x400000, 0x4c000, {0xab, 0xcd, 0xef, 0x01}, kLongName}};
+    std::vector<platform::LoadedObject> objects{
+        {"/lib/libstdc++.so.6", 0x7f1234560000, 0x21a000, {0x28, 0x9e, 0xe3, 0x9f, 1, 2}, ""},
+        {"/nothing", 0x500000, 0, {}, ""},
+        {"linux-vdso.so.1", 0x7ffd10000000, 0x2000, {0x11, 0x22}, "linux-vdso.so.1", false},
+        {"/opt/forgeval/forgeval", 0x400000, 0x4c000, {0xab, 0xcd, 0xef, 0x01}, kLongName},
+        {"C:\\Windows\\k.dll", 0x7ffe00000000, 0x195000, {1, 2, 3, 4}, "k.so.9"}};
+    objects.back().image = kWindowsModule;
+    return objects;
   }
 };
 
@@ -218,7 +228,15 @@ TEST_F(CrashReporterTest, TheFirstCallWritesTheWholeReportAndADump) {
            "Checksum:   0x00000000  Time Stamp: 0x00000000\r\n"
            "File Size:  0           File Time:  \r\n" +
            fields + "   FileDesc:   linux-vdso.so.1\r\n   FileVer:    1.0.0.0\r\n" +
-           "   ProdVer:    1.0.0.0\r\n\r\nMemory dump written to " + dir_.File("CRASH.DMP") +
+           "   ProdVer:    1.0.0.0\r\n\r\n"
+           "Module 4\r\nC:\\Windows\\k.dll\r\n"
+           "Image Base: 0x7ffe00000000  Image Size: 0x00195000\r\n"
+           "Checksum:   0x00213d4e  Time Stamp: 0x63f14e2b\r\n"
+           "File Size:  0           File Time:  \r\nVersion Information:\r\n"
+           "   Company:    Microsoft Corporation\r\n   Product:    Wine\r\n"
+           "   FileDesc:   Wine kernel DLL\r\n   FileVer:    10.0.18362.1350\r\n"
+           "   ProdVer:    10.0.1.2\r\n\r\nMemory dump written to " +
+           dir_.File("CRASH.DMP") +
            ".\r\n\r\n======================= [end of ERRORLOG.TXT] =======================\r\n";
   };
   void* page = testing::ReadOnlyPage();

@@ -89,6 +89,14 @@ void WriteSystemSection(ReportFile& report, const platform::SystemQueries& queri
 ModuleVersionInfo::ModuleVersionInfo(const platform::LoadedObject& object,
                                      const std::string& real_name)
     : description_(object.soname) {
+  if (object.image) {
+    company_ = object.image->company;
+    product_ = object.image->product;
+    description_ = object.image->description;
+    memcpy(file_version_, object.image->file_version, sizeof file_version_);
+    memcpy(product_version_, object.image->product_version, sizeof product_version_);
+    return;
+  }
   VersionFromName(real_name, file_version_);
   memcpy(product_version_, file_version_, sizeof product_version_);
 }
@@ -119,7 +127,8 @@ bool WriteModuleEntry(ReportFile& report, const platform::LoadedObject& object, 
                    static_cast<unsigned long long>(object.base),
                    static_cast<unsigned long long>(object.span));
   AppendReportText(report, "Checksum:   0x%08x  Time Stamp: 0x%08llx\r\n",
-                   BuildIdPrefix(object.build_id), modified);
+                   object.image ? object.image->checksum : BuildIdPrefix(object.build_id),
+                   object.image ? object.image->time_stamp : modified);
   AppendReportText(report, "File Size:  %-10llu  File Time:  %s\r\n", file_size, file_time);
   AppendReportText(report, "Version Information:\r\n");
   AppendReportText(report, "   Company:    %s\r\n", version.CompanyName().c_str());

@@ -5,6 +5,7 @@
 //   Error occurred at 3/14/2025 09:05:06.
 //   /opt/forgeval/forgeval, run by root.
 //   Operating system:  Debian GNU/Linux 12 (bookworm) (6.1.0-18-amd64).
+//                      (on Windows: "Windows 10 Pro (10.0.19045)", product name and version)
 //   2 processor(s), type 8664.
 //   37% memory in use.
 //   and six lines "%d MBytes physical memory[ free]", "... paging file[ free]" (swap) and
@@ -12,8 +13,8 @@
 // A query that fails shows "Unknown" (program path, user), "Linux" (no distribution name),
 // an empty text (time, kernel release) or 0 (figures).
 //
-// Module list: every loaded ELF object, numbered from 1 in address order, each entry ended
-// by an empty line:
+// Module list: every loaded ELF object (Windows module), numbered from 1 in address order, each
+// entry ended by an empty line:
 //   Module 1
 //   /opt/forgeval/forgeval
 //   Image Base: 0x55d0c3a00000  Image Size: 0x0004c000
@@ -25,6 +26,8 @@
 //      FileDesc:   libstdc++.so.6
 //      FileVer:    6.0.30.0
 //      ProdVer:    6.0.30.0
+// A Windows module shows its own facts: image base and size as loaded, the PE headers'
+// checksum and time stamp, and its version resource's texts and numbers.
 // ELF has no version resource; the fields take their nearest counterparts: image base and
 // size = the object's loadable span (a base above 4 GiB is printed in full), checksum = the
 // first four bytes of the GNU build id (0 without one), time stamp = the file's modification
@@ -71,7 +74,8 @@ bool GetSystemVersionName(std::string* name, std::string* version,
 // 1980-2107, which the two-second form cannot hold.
 bool FormatLocalFileTime(char* buffer, size_t capacity, const platform::LocalDateTime& time);
 
-// The version information of one module, taken from what ELF has: the version numbers from
+// The version information of one module: a Windows module's version resource as the loaded
+// object carries it; for an ELF object what ELF has: the version numbers from
 // the digits after ".so." in the file's real name (libstdc++.so.6.0.30 gives 6.0.30.0), the
 // description from the soname, no company and no product.
 class ModuleVersionInfo {

@@ -1,6 +1,6 @@
 // The facts about the machine, the process and its files that the crash report describes:
-// the program's path, the user, the distribution and kernel, processors, memory, the clock
-// and local time, the loaded objects and their files.
+// the program's path, the user, the distribution and kernel (on Windows the product name and
+// version), processors, memory, the clock and local time, the loaded objects and their files.
 //
 // Every query may fail, and the report then shows a fixed fallback ("Unknown", an empty
 // text, 0). The report reads them through this interface, whose default methods ask the
@@ -49,27 +49,32 @@ class SystemQueries {
  public:
   virtual ~SystemQueries() = default;
 
-  // Full path of the program's file.
+  // Full path of the program's file (GetModuleFileName on Windows).
   virtual std::optional<std::string> ProgramPath() const;
-  // Login name of the effective user.
+  // Login name of the effective user (GetUserNameA).
   virtual std::optional<std::string> UserName() const;
-  // PRETTY_NAME of /etc/os-release (or /usr/lib/os-release).
+  // PRETTY_NAME of /etc/os-release (or /usr/lib/os-release); on Windows the registry's
+  // ProductName ("Windows 10 Pro"), "unknown Windows version" without one.
   virtual std::optional<std::string> DistributionName() const;
-  // The kernel's release text (uname -r).
+  // The kernel's release text (uname -r); on Windows major.minor.build of RtlGetVersion
+  // ("10.0.19045").
   virtual std::optional<std::string> KernelRelease() const;
-  // The machine's network node name (uname -n).
+  // The machine's network node name (uname -n; GetComputerNameExA's DNS host name).
   virtual std::optional<std::string> HostName() const;
-  // The first "model name" of /proc/cpuinfo.
+  // The first "model name" of /proc/cpuinfo; on Windows ProcessorNameString of the registry's
+  // HARDWARE\DESCRIPTION\System\CentralProcessor\0.
   virtual std::optional<std::string> ProcessorModel() const;
-  // Processors online; 0 when unknown.
+  // Processors online (GetSystemInfo); 0 when unknown.
   virtual int ProcessorsOnline() const;
-  // /proc/meminfo and /proc/self/status.
+  // /proc/meminfo and /proc/self/status; GlobalMemoryStatusEx on Windows, whose paging-file
+  // figures are the commit limit and what is left of it.
   virtual MemoryFigures Memory() const;
   // Seconds since 1970 (UTC).
   virtual int64_t Now() const;
   // `seconds` (since 1970, UTC) in the local time zone.
   virtual std::optional<LocalDateTime> ToLocalTime(int64_t seconds) const;
-  // Size, modification time and real name of a file (symbolic links followed).
+  // Size, modification time and real name of a file (symbolic links followed; on Windows
+  // GetFileAttributesEx, and the real name is the path's last component).
   virtual std::optional<FileFacts> FileFactsOf(const std::string& path) const;
   // ListLoadedObjects().
   virtual std::vector<LoadedObject> LoadedObjects() const;
