@@ -13,7 +13,8 @@ cd "$work"
 site() { x86_64-w64-mingw32-nm probe.exe | awk -v s="$1" '$3 == s { print substr($1, length($1) - 7) }'; }
 fail() { echo "FAIL: $1"; cat console.txt; exit 1; }
 # Runs the probe on the INI text $1 and bodies $3...; checks the exit code $2 and prints the
-# console from the first pass on, without the warnings and the affinity lines (a worker that
+# console from the first pass on, without the warnings, the dump writer's diagnostic line and the
+# affinity lines (a worker that
 # faults at once may have ended before it is pinned).
 run() {
   printf '%b' "$1" >probe.ini
@@ -21,7 +22,7 @@ run() {
   shift 2
   WINEDEBUG=-all wine probe.exe probe.ini "$@" >console.txt 2>&1 || code=$?
   [[ $expected_code == any || $code == "$expected_code" ]] || fail "exit code $code, not $expected_code"
-  tr -d '\r' <console.txt | sed -n '/^--- Loop 1/,$p' | { grep -v -e '^Warning' -e 'Thread Affinity' || true; }
+  tr -d '\r' <console.txt | sed -n '/^--- Loop 1/,$p' | { grep -v -e '^Warning' -e 'Thread Affinity' -e '^writing minidump' || true; }
 }
 av="Exception ACCESS_VIOLATION (0xc0000005) at address 0x$(site FaultNullReadSite)."
 pass=$'Thread 0 : Passing...\nThread 0 : Passing...[Done]'
