@@ -13,9 +13,8 @@ cd "$work"
 site() { x86_64-w64-mingw32-nm probe.exe | awk -v s="$1" '$3 == s { print substr($1, length($1) - 7) }'; }
 fail() { echo "FAIL: $1"; cat console.txt; exit 1; }
 # Runs the probe on the INI text $1 and bodies $3...; checks the exit code $2 and prints the
-# console from the first pass on, without the warnings, the dump writer's diagnostic line and the
-# affinity lines (a worker that
-# faults at once may have ended before it is pinned).
+# console from the first pass on, without the warnings, the dump writer's diagnostic line and
+# the affinity lines (a worker that faults at once may have ended before it is pinned).
 run() {
   printf '%b' "$1" >probe.ini
   local expected_code=$2 code=0
