@@ -39,7 +39,13 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
-void InstallInterruptHandlers() { SetConsoleCtrlHandler(&OnConsoleControl, TRUE); }
+void InstallInterruptHandlers() {
+  // A program started in a new process group, or by one that ignores Ctrl+C, inherits the
+  // ignoring; the operator's Ctrl+C must stop a burn-in all the same, as a Linux run takes
+  // SIGINT even when it was started ignoring it.
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
 
 int InterruptSignal() { return g_interrupt_signal.load(); }
 
