@@ -55,6 +55,7 @@ x86_64-w64-mingw32-windres -i forgeval.exe -O rc 2>/dev/null | grep -qF '%1\r\n\
 # The console in text mode: CR LF on every line; the log byte for byte as on Linux: no CR.
 [[ $(grep -c $'\r$' console.txt) == $(wc -l <console.txt) ]] || fail "console lines without CR"
 grep -q $'\r' forgeval.Log && fail "CR in the log"
+grep -q $'\033' console.txt && fail "cursor controls in redirected output"
 for file in console.txt forgeval.Log; do
   grep -qF "$unread" "$file" && grep -qF "$error" "$file" || fail "$file: $(cat "$file")"
 done
@@ -65,11 +66,15 @@ for tool in Xvfb xdotool script; do
   command -v $tool >/dev/null || { echo "SKIP: no $tool for the message box" && exit 77; }
 done
 # Input from a console (a pseudo-terminal, which Wine makes the program's console).
+# Standard output goes to console.txt, or with "terminal" to the console too (what reaches the
+# terminal is in terminal.txt).
 start_in_console() {
   rm -f console.txt exit.txt
+  local output=">console.txt"
+  [[ ${1:-} == terminal ]] && output=
   # (A job started with & would read /dev/null: its input is given the terminal again.)
-  script -qec "exec 3<&0; wine forgeval.exe <&3 >console.txt 2>/dev/null & echo \$! >pid; wait \$!; echo \$? >exit.txt" \
-    /dev/null </dev/null >/dev/null &
+  script -qec "exec 3<&0; wine forgeval.exe <&3 $output 2>/dev/null & echo \$! >pid; wait \$!; echo \$? >exit.txt" \
+    terminal.txt </dev/null >/dev/null &
 }
 find_box() {
   for _ in $(seq 100); do
@@ -98,13 +103,15 @@ DISPLAY= start_in_console
 wait_exit "no display"
 [[ $(cat exit.txt) == 1 ]] || fail "no display: exit $(cat exit.txt)"
 # A Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) takes the box down by itself
-# and ends a run of many passes as an interrupt.
+# and ends a run of many passes as an interrupt. Output to the console shows the live status,
+# drawn with the cursor controls, which a redirected console never gets.
 ini 1000 >forgeval.ini
-start_in_console
+start_in_console terminal
 find_box
 kill -INT "$(cat pid)"
 wait_exit "Ctrl+C"
 [[ $(cat exit.txt) == 130 ]] || fail "Ctrl+C: exit $(cat exit.txt)"
-grep -qF "Run interrupted (Ctrl+C)." forgeval.Log && grep -qF "Run interrupted (Ctrl+C)." console.txt &&
-  grep -qF '"exit_code":130' forgeval.results.jsonl || fail "Ctrl+C: $(cat console.txt)"
+grep -qF "Run interrupted (Ctrl+C)." forgeval.Log && grep -qF "Run interrupted (Ctrl+C)." terminal.txt &&
+  grep -qF '"exit_code":130' forgeval.results.jsonl || fail "Ctrl+C: $(cat -v terminal.txt)"
+grep -qF $'\r\033[K[Loop 1 of 1000 | Memory |' terminal.txt || fail "no live status: $(cat -v terminal.txt)"
 echo "operator services: passed"
