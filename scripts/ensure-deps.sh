@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing Forgeval needs on Debian 12, when it is missing.
 # As root it runs apt-get; otherwise it prints the exact command and stops.
+# With --windows it also installs the Windows cross build and what runs its tests: MinGW-w64
+# (the -posix threading model, which has std::thread), Wine, Xvfb and xdotool for the message
+# box, and lldb to read minidumps back.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libbenchmark-dev clang-format dpkg-dev nlohmann-json3-dev
           ansible-core chromium)
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool lldb-14 zip)
+fi
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

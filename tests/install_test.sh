@@ -6,7 +6,7 @@ work=$(mktemp -d /tmp/fgv-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$1" --prefix "$work/prefix" >/dev/null
-wanted="bin/forgeval share/man/man1/forgeval.1 share/doc/forgeval/forgeval.ini"
+wanted="bin/forgeval share/man/man1/forgeval.1 share/doc/forgeval/forgeval.ini share/doc/forgeval/LICENSE"
 for file in $wanted; do [ -f "$work/prefix/$file" ] || fail "$file not installed"; done
 [ "$("$work/prefix/bin/forgeval" --version)" = "Forgeval 1.3" ] || fail "installed program"
 if command -v man >/dev/null; then

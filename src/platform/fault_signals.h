@@ -83,7 +83,7 @@ struct FaultContext {
   // minidump names as the exception's context; unused on Linux.
   static constexpr size_t kNativeContextBytes = 1232;
   alignas(16) uint8_t native_context[kNativeContextBytes] = {};
-  uint64_t stack_address = 0;     // where the saved stack bytes lay
+  uint64_t stack_address = 0;  // where the saved stack bytes lay
   size_t stack_size = 0;
   uint8_t stack[kStackBytes] = {};
 };

@@ -1,7 +1,5 @@
 #include "platform/process.h"
 
-#include <algorithm>
-
 namespace forgeval::platform {
 
 std::string FolderOf(const std::string& path) {
@@ -13,14 +11,16 @@ std::string FolderOf(const std::string& path) {
 
 std::string ProgramFolder() { return FolderOf(ProgramPath()); }
 
-std::string WithForwardSlashes(std::string path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
+std::string NativePath(std::string path) {
+  const char separator = PathSeparator();
+  for (char& c : path)
+    if (c == '/' || c == '\\') c = separator;
   return path;
 }
 
 std::string PathInFolder(const std::string& folder, const std::string& name) {
-  std::string file = WithForwardSlashes(name);
-  return IsAbsolutePath(file) ? file : folder + "/" + file;
+  std::string file = NativePath(name);
+  return IsAbsolutePath(file) ? file : folder + PathSeparator() + file;
 }
 
 }  // namespace forgeval::platform

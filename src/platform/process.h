@@ -19,16 +19,20 @@ std::string FolderOf(const std::string& path);
 // FolderOf(ProgramPath()).
 std::string ProgramFolder();
 
-// Returns `path` with every backslash turned into '/', so that Windows-era configuration
-// values (".\forgeval.Log") name the same files here.
-std::string WithForwardSlashes(std::string path);
+// The separator between a path's folders: '/' here, '\' on Windows.
+char PathSeparator();
+
+// Returns `path` with either slash turned into PathSeparator(), so that Windows-era
+// configuration values (".\forgeval.Log") name the same files on Linux, and Linux-style ones
+// the same files on Windows.
+std::string NativePath(std::string path);
 
 // True for a path that names its file without a folder to start from: "/..." here, also
 // "C:..." and "\\server\..." (with either slash) on Windows.
 bool IsAbsolutePath(const std::string& path);
 
-// A file name from the configuration, as a path: backslashes read as '/', an absolute name
-// used as given, any other joined to `folder`.
+// A file name from the configuration, as a path: either slash read as PathSeparator(), an
+// absolute name used as given, any other joined to `folder`.
 std::string PathInFolder(const std::string& folder, const std::string& name);
 
 int ProcessId();

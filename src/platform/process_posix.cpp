@@ -12,6 +12,8 @@ std::string ProgramPath() {
   return std::string(buffer, static_cast<size_t>(length));
 }
 
+char PathSeparator() { return '/'; }
+
 bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 int ProcessId() { return static_cast<int>(getpid()); }

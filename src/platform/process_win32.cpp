@@ -13,6 +13,8 @@ std::string ProgramPath() {
   return std::string(buffer, length);
 }
 
+char PathSeparator() { return '\\'; }
+
 bool IsAbsolutePath(const std::string& path) {
   if (path.empty()) return false;
   if (path[0] == '/' || path[0] == '\\') return true;

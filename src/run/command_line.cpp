@@ -118,7 +118,7 @@ int HandleCommandLine(int argc, char** argv) {
     case CommandAction::kRun: {
       if (argc < 2) return -1;
       int error = 0;
-      if (platform::ReadWholeFile(platform::WithForwardSlashes(argv[1]), &error)) return -1;
+      if (platform::ReadWholeFile(platform::NativePath(argv[1]), &error)) return -1;
       fputs(ConfigurationErrorText(argv[1], platform::FileErrorText(error)).c_str(), stderr);
       return kUsageErrorExitCode;
     }

@@ -136,7 +136,7 @@ IniFile::~IniFile() { g_instance = nullptr; }
 
 IniFile* IniFile::Instance() { return g_instance; }
 
-void IniFile::SetPath(const std::string& path) { path_ = platform::WithForwardSlashes(path); }
+void IniFile::SetPath(const std::string& path) { path_ = platform::NativePath(path); }
 
 void IniFile::SetWarningSink(std::function<void(const std::string&)> sink) {
   sink_ = std::move(sink);

@@ -185,7 +185,7 @@ void ClearTestedSoFar() { g_tested = RunTested(); }
 int ProcessorNumber(std::string_view entry) { return ParseSigned32(entry); }
 
 std::string DriveRootPath(std::string_view entry) {
-  std::string root = platform::WithForwardSlashes(std::string(entry));
+  std::string root = platform::NativePath(std::string(entry));
   while (!root.empty() && root.back() == '/') root.pop_back();
   return root + '/';
 }

@@ -9,6 +9,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/process.h"
+
 namespace forgeval {
 namespace {
 
@@ -69,13 +71,15 @@ double Median(std::vector<double> values) {
 }
 
 std::string LastComponent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string native = platform::NativePath(path);
+  const size_t slash = native.rfind(platform::PathSeparator());
+  return slash == std::string::npos ? native : native.substr(slash + 1);
 }
 
 std::string FolderOf(const std::string& file) {
-  const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? std::string(".") : LastComponent(file.substr(0, slash));
+  const std::string native = platform::NativePath(file);
+  const size_t slash = native.rfind(platform::PathSeparator());
+  return slash == std::string::npos ? std::string(".") : LastComponent(native.substr(0, slash));
 }
 
 // The machine name of every run (see the header on shared host names).

@@ -1,5 +1,7 @@
 #include "temp_dir.h"
 
+#include "platform/process.h"
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -30,6 +32,10 @@ TempDir::~TempDir() {
   std::error_code ignored;  // a test may have made the folder unwritable: give the rights back
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return path_ + platform::PathSeparator() + name;
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -1,4 +1,5 @@
-// A fresh folder below /tmp for one test, removed with all it holds; helpers for its files.
+// A fresh folder below the system's temporary folder for one test, removed with all it holds;
+// helpers for its files.
 #ifndef FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 #define FORGEVAL_TESTS_SUPPORT_TEMP_DIR_H_
 
@@ -14,7 +15,8 @@ class TempDir {
   ~TempDir();
 
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // `name` inside the folder, joined with the system's separator.
+  std::string File(const std::string& name) const;
 
  private:
   std::string path_;
