@@ -11,7 +11,10 @@ export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix} WINEDEBUG=-all
 work=$(mktemp -d /tmp/fgv-operator.XXXXXX)
 xvfb=
 cleanup() {
-  [[ -n $xvfb ]] && kill "$xvfb" 2>/dev/null
+  # A run that a failed check left waiting (its exit status not written yet), then the display.
+  if [[ -s $work/pid && ! -s $work/exit.txt ]]; then kill -KILL "$(cat "$work/pid")" || true; fi
+  if [[ -n $xvfb ]]; then kill "$xvfb" || true; fi
+  wait || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -31,10 +34,11 @@ unread='Hardware error sources: not read on Windows (memory ECC, machine-check c
 
 # Input redirected: no box (a display is there when Xvfb is), the run goes straight on.
 if command -v Xvfb >/dev/null; then
-  Xvfb -displayfd 3 -nolisten tcp 3>display 2>/dev/null &
+  Xvfb -displayfd 3 -nolisten tcp 3>display >/dev/null 2>&1 &
   xvfb=$!
   for _ in $(seq 50); do [[ -s display ]] && break; sleep 0.1; done
-  export DISPLAY=:$(cat display)
+  DISPLAY=:$(cat display)
+  export DISPLAY
 fi
 status=0
 WINEDEBUG=err+eventlog,fixme+advapi timeout 30 wine forgeval.exe </dev/null >console.txt \
