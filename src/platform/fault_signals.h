@@ -1,19 +1,33 @@
-// Processor faults as the operating system delivers them: SIGSEGV, SIGBUS, SIGFPE and SIGILL.
-// A thread that holds a ThreadFaultGuard gets its faults inside RunGuarded back as a return
-// value, with a record of the fault (the code and parameters the program reports) and the
-// processor context saved at the moment of the fault (registers, floating-point state, the
-// top of the stack), for the crash report and dump.
+// Processor faults as the operating system delivers them: SIGSEGV, SIGBUS, SIGFPE and SIGILL on
+// Linux, the structured exceptions of the fault codes below on Windows. A thread that holds a
+// ThreadFaultGuard gets its faults inside RunGuarded back as a return value, with a record of
+// the fault (the code and parameters the program reports) and the processor context saved at
+// the moment of the fault (registers, floating-point state, the top of the stack; on Windows
+// also the whole CONTEXT record), for the crash report and dump.
 //
-// How it works: a handler on a per-thread alternate stack saves the context into storage
-// reserved for the thread, then jumps (siglongjmp) back into RunGuarded's frame, which
+// How it works on Linux: a handler on a per-thread alternate stack saves the context into
+// storage reserved for the thread, then jumps (siglongjmp) back into RunGuarded's frame, which
 // returns false. Jumping rather than throwing from the handler works at every optimisation
 // level and also out of a stack overflow; its price is that destructors of the frames between
-// the fault and RunGuarded do not run. Locks that must not stay held after a fault are
-// FaultReleasedMutex, which RunGuarded releases on the way out.
+// the fault and RunGuarded do not run.
 //
-// A fault outside RunGuarded, a fault in a thread without a guard, and any of these signals
-// sent by kill, raise or sigqueue get the action that was in place before (the default
-// action: the process ends with a core).
+// How it works on Windows: one vectored exception handler, first in line, acts on the fault
+// codes in guarded regions of guarded threads, and only on faults of instructions in the
+// program's own image (system code such as IsBadReadPtr handles its own faults). It saves the
+// fault like the Linux handler, then resumes the thread in a landing frame that throws, as if
+// the faulting instruction had called it (the code is built with -fnon-call-exceptions), and
+// RunGuarded catches that throw: the destructors of the frames between the fault and RunGuarded
+// DO run. A stack overflow, a fault too near the end of the stack and a fault while a C++
+// exception unwinds the stack (in a destructor) resume instead at a recovery point in RunGuarded's
+// frame, without destructors, as on Linux; after an overflow the stack's guard page is restored,
+// and every guarded thread keeps 64 KiB of stack for the handler (SetThreadStackGuarantee).
+//
+// On both, locks that must not stay held after a fault are FaultReleasedMutex, which RunGuarded
+// releases on the way out when no destructor did.
+//
+// A fault outside RunGuarded, a fault in a thread without a guard, and (on Linux) any of these
+// signals sent by kill, raise or sigqueue get the action that was in place before (the default
+// action: the process ends, with a core on Linux).
 #ifndef FORGEVAL_PLATFORM_FAULT_SIGNALS_H_
 #define FORGEVAL_PLATFORM_FAULT_SIGNALS_H_
 
