@@ -29,7 +29,8 @@ void SetUpStandardOutput();
 bool StandardOutputIsTerminal();
 
 // True when an operator can answer an acknowledgement: standard input is a terminal (on
-// Windows a console; the NUL device, a pipe or a file is none).
+// Windows a console, on a window station shown on a screen; the NUL device, a pipe or a file is
+// none, nor is a console of a scheduled task without a logged-on user).
 bool OperatorCanAnswer();
 
 // Shows the error `text` (its control bytes already escaped; trailing line feeds are dropped)

@@ -57,7 +57,13 @@ bool StandardOutputIsTerminal() {
 
 bool OperatorCanAnswer() {
   DWORD mode = 0;
-  return IsConsole(STD_INPUT_HANDLE, &mode);
+  if (!IsConsole(STD_INPUT_HANDLE, &mode)) return false;
+  // A program the task scheduler starts without a logged-on user still gets a console, but its
+  // window station is not shown on any screen: a box there would wait for ever.
+  USEROBJECTFLAGS flags{};
+  return GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
+                                   nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 bool AwaitAcknowledgement(std::string_view text) {
