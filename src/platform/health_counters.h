@@ -16,6 +16,11 @@
 
 namespace forgeval::platform {
 
+// Whether this system keeps the hardware's own error reports where these readers, the kernel
+// log's and SMART's look. False on Windows, which keeps them elsewhere (its WHEA event channel,
+// the vendors' tools): the sources are then named as not read, never taken as passed.
+bool HealthSourcesReadable();
+
 // Environment variables that replace /sys and /proc for the health readers (the tests point
 // them at fixture trees).
 inline constexpr const char* kSysRootVariable = "FORGEVAL_SYS_ROOT";

@@ -24,9 +24,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     signal_number = kSigHup;
   const int earlier = g_interrupt_signal.exchange(signal_number);
   if (earlier != 0) {
-    // The operator insists: end now.
+    // The operator insists: end now, as the signal's default action does on Linux. Not
+    // ExitProcess, whose library shut-down could wait for a lock a stopped thread holds.
     g_interrupt_signal.store(earlier);
-    ExitProcess(static_cast<UINT>(128 + signal_number));
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(128 + signal_number));
   }
   RequestStop(StopReason::kInterrupt);
   if (signal_number == kSigHup) {
@@ -39,7 +40,13 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
-void InstallInterruptHandlers() { SetConsoleCtrlHandler(&OnConsoleControl, TRUE); }
+void InstallInterruptHandlers() {
+  // A program started in a new process group, or by one that ignores Ctrl+C, inherits the
+  // ignoring; the operator's Ctrl+C must stop a burn-in all the same, as a Linux run takes
+  // SIGINT even when it was started ignoring it.
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
 
 int InterruptSignal() { return g_interrupt_signal.load(); }
 

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/terminal.h"
 #include "report/live_status.h"
 
 namespace forgeval {
 
-void ConsoleInit() { setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+void ConsoleInit() { platform::SetUpStandardOutput(); }
 
 std::string EscapeControlBytes(std::string_view text) {
   std::string escaped;

@@ -10,7 +10,8 @@
 
 namespace forgeval {
 
-// Makes standard output line-buffered. Called once, before the first line.
+// Makes every line leave for standard output as soon as it is written (platform::
+// SetUpStandardOutput). Called once, before the first line.
 void ConsoleInit();
 
 // Formatted output to standard output in one call.

@@ -38,6 +38,9 @@ std::string Join(const std::vector<std::string>& texts) {
   return joined;
 }
 
+// The one system whose hardware error reports the readers cannot find.
+constexpr const char* kUnreadSystem = "Windows";
+
 std::string Degrees(double celsius) {
   char text[32];
   snprintf(text, sizeof text, "%g", std::round(celsius * 10) / 10);
@@ -125,6 +128,8 @@ std::vector<HealthCounter> HealthCheck::ReadCounters(const CounterSource& source
 }
 
 void HealthCheck::Start(bool sample) {
+  readable_ = platform::HealthSourcesReadable();
+  if (!readable_) return;
   if (const auto ecc = platform::ReadMemoryEcc(roots_.sys)) {
     ecc_controllers_ = ecc->controllers;
     ecc_modules_ = ecc->modules;
@@ -214,9 +219,9 @@ RecordJson HealthCheck::Sources() const {
   add(machine_check_.available, "machine-check counters", "machine-check counters");
   add(kernel_log_.is_open(), "kernel log", "kernel log");
   add(aer_.available, "PCIe AER (" + Count(aer_devices_, "device", "devices") + ")", "PCIe AER");
-  add(smart_unavailable_.empty(),
+  add(readable_ && smart_unavailable_.empty(),
       "SMART (" + Count(static_cast<int64_t>(smart_before_.size()), "disk", "disks") + ")",
-      "SMART (" + smart_unavailable_ + ")");
+      readable_ ? "SMART (" + smart_unavailable_ + ")" : "SMART");
   int64_t sensors = 0;
   {
     std::lock_guard<std::mutex> lock(sensor_mutex_);
@@ -225,13 +230,21 @@ RecordJson HealthCheck::Sources() const {
   add(temperatures_, "temperatures (" + Count(sensors, "sensor", "sensors") + ")", "temperatures");
   add(throttle_.available, "throttle counters", "throttle counters");
   add(frequencies_, "processor frequencies", "processor frequencies");
-  return {{"found", found}, {"unavailable", unavailable}};
+  RecordJson sources = {{"found", found}, {"unavailable", unavailable}};
+  if (!readable_) sources["not_read_on"] = kUnreadSystem;
+  return sources;
 }
 
 std::string HealthCheck::StartLine() const {
   const RecordJson sources = Sources();
   const auto found = sources["found"].get<std::vector<std::string>>();
-  const auto unavailable = sources["unavailable"].get<std::vector<std::string>>();
+  auto unavailable = sources["unavailable"].get<std::vector<std::string>>();
+  if (!readable_) {
+    const std::string last = unavailable.back();
+    unavailable.pop_back();
+    return "Hardware error sources: not read on " + std::string(kUnreadSystem) + " (" +
+           Join(unavailable) + " and " + last + " are read on Linux only)";
+  }
   std::string line = "Hardware error sources: " + (found.empty() ? "none" : Join(found));
   return unavailable.empty() ? line : line + "; unavailable: " + Join(unavailable);
 }

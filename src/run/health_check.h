@@ -82,9 +82,12 @@ class HealthCheck {
   // Finds the sources and reads the baselines (SMART's "before"); starts the sampler when
   // `sample` and there is something to sample.
   void Start(bool sample);
-  // "Hardware error sources: memory ECC (2 controllers, 8 modules), ...; unavailable: ...".
+  // "Hardware error sources: memory ECC (2 controllers, 8 modules), ...; unavailable: ...";
+  // on a system without the sources (Windows) "Hardware error sources: not read on Windows
+  // (memory ECC, ... and processor frequencies are read on Linux only)".
   std::string StartLine() const;
-  // {"found": [...], "unavailable": [...]}, the texts of the start line.
+  // {"found": [...], "unavailable": [...]}, the texts of the start line; on a system without
+  // the sources also "not_read_on": "Windows".
   RecordJson Sources() const;
   // Reads every source; `during` ends each event's text ("during the Memory test, pass 2").
   HealthChange Check(const std::string& during);
@@ -126,6 +129,7 @@ class HealthCheck {
   CounterSource aer_{"pcie_aer"};
   CounterSource throttle_{"thermal"};
   int ecc_controllers_ = 0, ecc_modules_ = 0, aer_devices_ = 0;
+  bool readable_ = true;  // the system keeps the sources where the readers look
   platform::KernelLog kernel_log_;
   std::string smart_unavailable_;  // why SMART is off; empty when some disk reads
   std::map<std::string, RecordJson> smart_before_, smart_after_;  // by device
