@@ -31,4 +31,5 @@ mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine wineboot >/dev/null 2>&1
-ctest --preset windows -LE soak
+# Two at a time: most are short programs waiting on Wine, beside the one long whole run.
+ctest --preset windows -LE soak -j2

@@ -11,6 +11,7 @@ linux=$2
 command -v wine >/dev/null || { echo "skipped: wine is not installed"; exit 77; }
 [ -x "$linux" ] || { echo "skipped: no Linux build at $linux to compare with"; exit 77; }
 
+export WINEDEBUG=${WINEDEBUG:--all}
 work=$(mktemp -d /tmp/fgv-win.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/linux/drive" "$work/windows/drive"
