@@ -55,12 +55,6 @@ std::string LastComponent(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> SystemQueries::ProgramPath() const {
-  std::string path = platform::ProgramPath();
-  if (path.empty()) return std::nullopt;
-  return path;
-}
-
 std::optional<std::string> SystemQueries::UserName() const {
   const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
@@ -154,13 +148,6 @@ std::optional<FileFacts> SystemQueries::FileFactsOf(const std::string& path) con
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   facts.real_name = LastComponent(resolved != nullptr ? std::string(resolved.get()) : path);
   return facts;
-}
-
-std::vector<LoadedObject> SystemQueries::LoadedObjects() const { return ListLoadedObjects(); }
-
-const SystemQueries& RealSystemQueries() {
-  static const SystemQueries queries;
-  return queries;
 }
 
 }  // namespace forgeval::platform

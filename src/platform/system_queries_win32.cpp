@@ -61,12 +61,6 @@ std::string LastComponent(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> SystemQueries::ProgramPath() const {
-  std::string path = platform::ProgramPath();
-  if (path.empty()) return std::nullopt;
-  return path;
-}
-
 std::optional<std::string> SystemQueries::UserName() const {
   char name[256 + 1];
   DWORD size = sizeof name;
@@ -152,13 +146,6 @@ std::optional<FileFacts> SystemQueries::FileFactsOf(const std::string& path) con
   facts.modified = SecondsSince1970(data.ftLastWriteTime);
   facts.real_name = LastComponent(path);
   return facts;
-}
-
-std::vector<LoadedObject> SystemQueries::LoadedObjects() const { return ListLoadedObjects(); }
-
-const SystemQueries& RealSystemQueries() {
-  static const SystemQueries queries;
-  return queries;
 }
 
 }  // namespace forgeval::platform
